@@ -1,0 +1,37 @@
+// Sound list update: adds one sound entry at the head of the sound list
+// sounds.json in the working directory, by way of sounds.backup.
+#ifndef SOUNDLIST_H
+#define SOUNDLIST_H
+
+#include <cstdio>
+
+// The longest name that addentry takes, and the size of its line buffers.
+const int namemax = 99;
+const int linesize = 5000;
+
+// What became of one call of addentry.
+enum addresult {
+    added,      // the entry stands at the head of sounds.json
+    notfound,   // sounds.json cannot be opened for reading; no file touched
+    toolong,    // the name is longer than namemax; no file touched
+    badname,    // the name holds a " or \ or a control character; no file touched
+    badstart,   // sounds.json does not begin with {; no file touched
+    unreadable, // reading sounds.json failed; it was not changed
+    nobackup,   // sounds.backup could not be made; sounds.json was not changed
+    unwritable, // sounds.json cannot be opened for writing; it was not changed
+    restored,   // rewriting sounds.json failed; its old text was put back
+    inbackup,   // putting it back failed too; sounds.backup holds the old text
+                // less its opening brace
+};
+
+// Puts the entry block for name in front of the members of sounds.json.
+// sounds.backup is left holding the list's old text after its opening brace.
+// Prints nothing. SIGINT and SIGTERM that arrive during the call are held
+// until both files are closed, then take effect.
+addresult addentry(const char *name);
+
+// Copies what is left of from to to through buffer (linesize characters),
+// every byte as it is. Returns false if a read or a write failed.
+bool copylines(FILE *from, FILE *to, char *buffer);
+
+#endif

@@ -1,0 +1,171 @@
+// Test helpers: see run.h.
+#include "run.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+scratch::scratch()
+{
+    const char *tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/addsound-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
+    dir = pattern;
+}
+
+scratch::~scratch()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+}
+
+std::string readfile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw std::runtime_error("cannot read " + path);
+    std::ostringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+
+void writefile(const std::string &path, const std::string &bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+    if (!out.flush())
+        throw std::runtime_error("cannot write " + path);
+}
+
+bool exists(const std::string &path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+std::string toolpath()
+{
+    const char *path = std::getenv("ADDSOUND");
+    if (path == nullptr || *path == '\0')
+        throw std::runtime_error("ADDSOUND does not name the program to test");
+    return path;
+}
+
+static const char *winepath()
+{
+    const char *wine = std::getenv("ADDSOUND_WINE");
+    return wine && *wine ? wine : nullptr;
+}
+
+bool onwindows()
+{
+    return winepath() != nullptr;
+}
+
+std::string lineends(const std::string &text)
+{
+    if (!onwindows())
+        return text;
+    std::string out;
+    for (size_t i = 0; i < text.size(); i++) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
+            continue; // read as a line feed, written as CR LF below
+        if (text[i] == '\n')
+            out += '\r';
+        out += text[i];
+    }
+    return out;
+}
+
+outcome runtool(const std::string &dir, const std::string &input,
+                const runoptions &options, void (*started)(int, void *),
+                void *arg)
+{
+    std::string program = options.program.empty() ? toolpath() : options.program;
+    int in[2], out[2];
+    if (pipe(in) != 0 || pipe(out) != 0)
+        throw std::runtime_error("pipe failed");
+    pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        close(in[0]); close(in[1]); close(out[0]); close(out[1]);
+        if (chdir(dir.c_str()) != 0)
+            _exit(126);
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit = {options.filesize, options.filesize};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
+            _exit(126);
+        if (options.unprivileged && geteuid() == 0
+            && (setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(126);
+        if (const char *wine = winepath())
+            execl(wine, wine, program.c_str(), (char *)nullptr);
+        else
+            execl(program.c_str(), program.c_str(), (char *)nullptr);
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    signal(SIGPIPE, SIG_IGN);
+    size_t sent = 0;
+    while (sent < input.size()) {
+        ssize_t n = write(in[1], input.data() + sent, input.size() - sent);
+        if (n <= 0)
+            break; // the program stopped reading; its outcome says why
+        sent += n;
+    }
+    close(in[1]);
+    if (started)
+        started(pid, arg);
+    outcome result;
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = read(out[0], buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        result.out.append(buffer, n);
+    }
+    close(out[0]);
+    int status;
+    while (waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR)
+            throw std::runtime_error("waitpid failed");
+    if (WIFEXITED(status))
+        result.status = WEXITSTATUS(status);
+    else if (WIFSIGNALED(status))
+        result.signal = WTERMSIG(status);
+    return result;
+}
+
+static std::string excerpt(const std::string &text, size_t at)
+{
+    size_t from = at < 20 ? 0 : at - 20;
+    return testing::PrintToString(text.substr(from, 60));
+}
+
+testing::AssertionResult same(const std::string &got, const std::string &want)
+{
+    if (got == want)
+        return testing::AssertionSuccess();
+    size_t at = 0;
+    while (at < got.size() && at < want.size() && got[at] == want[at])
+        at++;
+    return testing::AssertionFailure()
+        << "got " << got.size() << " bytes, want " << want.size()
+        << "; first difference at byte " << at << "\n  got:  " << excerpt(got, at)
+        << "\n  want: " << excerpt(want, at);
+}
