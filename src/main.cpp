@@ -50,6 +50,9 @@ static const char *message(addresult result)
         return "sounds.json does not begin with {. Nothing was added.";
     case unreadable:
         return "Could not read sounds.json. Nothing was added.";
+    case cutshort:
+        return "Could not read sounds.json to its end: it holds a Ctrl-Z "
+               "character. Nothing was added.";
     case nobackup:
         return "Could not write sounds.backup. sounds.json was not changed.";
     case unwritable:

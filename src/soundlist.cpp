@@ -96,17 +96,56 @@ static int readlead(FILE *fp, char *lead)
 }
 
 // Copies the rest of the list, after its brace, into the backup. Sets *empty
-// when the object has no member. Returns false if a read or write failed.
-static bool park(FILE *fp, FILE *fp2, char *buffer, bool *empty)
+// when the object has no member. Returns the number of characters copied, or
+// -1 if a read or write failed.
+static long long park(FILE *fp, FILE *fp2, char *buffer, bool *empty)
 {
+    long long n = 0;
     int c;
-    while (white(c = getc(fp)))
+    while (white(c = getc(fp))) {
         if (putc(c, fp2) == EOF)
-            return false;
+            return -1;
+        n++;
+    }
     *empty = c == '}';
-    if (c != EOF && putc(c, fp2) == EOF)
+    if (c != EOF) {
+        if (putc(c, fp2) == EOF)
+            return -1;
+        n++;
+    }
+    long long rest = copylines(fp, fp2, buffer);
+    return rest < 0 ? -1 : n + rest;
+}
+
+// Tells whether got, the number of characters read from the list through a
+// text stream, stands for all of its bytes. A text stream may turn each CR LF
+// into a line feed; a shorter read ended early, as Windows' text streams do
+// at a Ctrl-Z character.
+static bool wholelist(long long got, char *buffer)
+{
+    FILE *fp = fopen(listname, "rb");
+    if (fp == nullptr)
         return false;
-    return copylines(fp, fp2, buffer);
+    bool whole = false;
+    if (fseek(fp, 0, SEEK_END) == 0 && ftell(fp) == got) {
+        whole = true; // every byte came through as it is
+    } else if (fseek(fp, 0, SEEK_SET) == 0) {
+        long long bytes = 0;
+        long long crlf = 0;
+        bool cr = false;
+        size_t n;
+        while ((n = fread(buffer, 1, linesize, fp)) > 0) {
+            for (size_t i = 0; i < n; i++) {
+                if (cr && buffer[i] == '\n')
+                    crlf++;
+                cr = buffer[i] == '\r';
+            }
+            bytes += n;
+        }
+        whole = !ferror(fp) && bytes - crlf == got;
+    }
+    fclose(fp); // read only: the answer is in
+    return whole;
 }
 
 // Writes the list's old text back from the lead, a brace and the backup.
@@ -120,7 +159,7 @@ static bool restore(const char *lead, int nlead, char *buffer)
     bool ok = fp != nullptr
         && fwrite(lead, 1, nlead, fp) == (size_t)nlead
         && putc('{', fp) != EOF
-        && copylines(fp2, fp, buffer);
+        && copylines(fp2, fp, buffer) >= 0;
     if (fp != nullptr && fclose(fp) != 0)
         ok = false;
     fclose(fp2); // read only: the list is what counts
@@ -154,16 +193,18 @@ static addresult update(const char *name)
         return nobackup;
     }
     bool empty = false;
-    bool parked = park(fp, fp2, string, &empty);
+    long long parked = park(fp, fp2, string, &empty);
     bool listread = !ferror(fp);
     if (fclose(fp) != 0)
         listread = false;
     if (fclose(fp2) != 0)
-        parked = false;
+        parked = -1;
     if (!listread)
         return unreadable;
-    if (!parked)
+    if (parked < 0)
         return nobackup;
+    if (!wholelist(nlead + 1 + parked, string))
+        return cutshort;
 
     // The backup is whole. Open it before the list is emptied, so that
     // the list is not emptied when its text could not be read back.
@@ -181,7 +222,7 @@ static addresult update(const char *name)
         ok = false;
     if (ok) {
         fp = fopen(listname, "a");
-        ok = fp != nullptr && copylines(fp2, fp, string2);
+        ok = fp != nullptr && copylines(fp2, fp, string2) >= 0;
         if (fp != nullptr && fclose(fp) != 0)
             ok = false;
     }
@@ -201,11 +242,14 @@ addresult addentry(const char *name)
     return result;
 }
 
-bool copylines(FILE *from, FILE *to, char *buffer)
+long long copylines(FILE *from, FILE *to, char *buffer)
 {
+    long long copied = 0;
     size_t n;
-    while ((n = fread(buffer, 1, linesize, from)) > 0)
+    while ((n = fread(buffer, 1, linesize, from)) > 0) {
         if (fwrite(buffer, 1, n, to) != n)
-            return false;
-    return !ferror(from);
+            return -1;
+        copied += n;
+    }
+    return ferror(from) ? -1 : copied;
 }

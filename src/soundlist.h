@@ -17,6 +17,8 @@ enum addresult {
     badname,    // the name holds a " or \ or a control character; no file touched
     badstart,   // sounds.json does not begin with {; no file touched
     unreadable, // reading sounds.json failed; it was not changed
+    cutshort,   // a text read of sounds.json ends before the file does (at
+                // a Ctrl-Z on Windows); it was not changed
     nobackup,   // sounds.backup could not be made; sounds.json was not changed
     unwritable, // sounds.json cannot be opened for writing; it was not changed
     restored,   // rewriting sounds.json failed; its old text was put back
@@ -31,7 +33,8 @@ enum addresult {
 addresult addentry(const char *name);
 
 // Copies what is left of from to to through buffer (linesize characters),
-// every byte as it is. Returns false if a read or a write failed.
-bool copylines(FILE *from, FILE *to, char *buffer);
+// every byte as it is. Returns the number of characters copied, or -1 if a
+// read or a write failed.
+long long copylines(FILE *from, FILE *to, char *buffer);
 
 #endif

@@ -2,6 +2,7 @@
 #include "run.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
@@ -52,23 +53,40 @@ bool exists(const std::string &path)
     return lstat(path.c_str(), &st) == 0;
 }
 
-std::string toolpath()
+static std::string addsound, wine, wineprefix;
+
+// gtest's main, taking the program under test from the command line.
+int main(int argc, char **argv)
 {
-    const char *path = std::getenv("ADDSOUND");
-    if (path == nullptr || *path == '\0')
-        throw std::runtime_error("ADDSOUND does not name the program to test");
-    return path;
+    testing::InitGoogleTest(&argc, argv);
+    for (int i = 1; i < argc; i++) {
+        std::string arg = argv[i];
+        auto value = [&](const char *key, std::string &to) {
+            std::string prefix = std::string("--") + key + "=";
+            if (arg.compare(0, prefix.size(), prefix) != 0)
+                return false;
+            to = arg.substr(prefix.size());
+            return true;
+        };
+        if (!value("addsound", addsound) && !value("wine", wine)
+            && !value("wineprefix", wineprefix)) {
+            fprintf(stderr, "unknown argument %s\n", argv[i]);
+            return 2;
+        }
+    }
+    return RUN_ALL_TESTS();
 }
 
-static const char *winepath()
+std::string toolpath()
 {
-    const char *wine = std::getenv("ADDSOUND_WINE");
-    return wine && *wine ? wine : nullptr;
+    if (addsound.empty())
+        throw std::runtime_error("no --addsound=PATH names the program to test");
+    return addsound;
 }
 
 bool onwindows()
 {
-    return winepath() != nullptr;
+    return !wine.empty();
 }
 
 std::string lineends(const std::string &text)
@@ -110,9 +128,11 @@ outcome runtool(const std::string &dir, const std::string &input,
         if (options.unprivileged && geteuid() == 0
             && (setgid(65534) != 0 || setuid(65534) != 0))
             _exit(126);
-        if (const char *wine = winepath())
-            execl(wine, wine, program.c_str(), (char *)nullptr);
-        else
+        if (onwindows()) {
+            setenv("WINEPREFIX", wineprefix.c_str(), 1);
+            setenv("WINEDEBUG", "-all", 1);
+            execl(wine.c_str(), wine.c_str(), program.c_str(), (char *)nullptr);
+        } else
             execl(program.c_str(), program.c_str(), (char *)nullptr);
         _exit(127);
     }

@@ -40,8 +40,9 @@ outcome runtool(const std::string &dir, const std::string &input,
                 void (*started)(int pid, void *arg) = nullptr,
                 void *arg = nullptr);
 
-// The program under test, from ADDSOUND; ADDSOUND_WINE names Wine when it
-// is the Windows build.
+// The program under test, from --addsound=PATH on the test's command line;
+// --wine=PATH and --wineprefix=DIR when it is the Windows build, run under
+// Wine.
 std::string toolpath();
 bool onwindows();
 

@@ -233,6 +233,28 @@ TEST_F(Tool, AListThatDoesNotBeginWithABraceIsLeftAlone)
     }
 }
 
+TEST_F(Tool, ACtrlZIsCarriedOverOrTheListIsLeftAlone)
+{
+    // Windows' text streams end a file at a Ctrl-Z; the list must not be cut
+    // there. Elsewhere the byte is carried like any other.
+    for (const std::string &ends : {std::string("\n"), std::string("\r\n")}) {
+        SCOPED_TRACE(testing::PrintToString(ends));
+        scratch folder;
+        std::string rest = ends + "  \"a\": 1,\x1a" + ends + "  \"b\": 2" + ends + "}" + ends;
+        writefile(folder.path("sounds.json"), "{" + rest);
+        outcome got = runtool(folder.dir, "bell\n");
+        std::string list = readfile(folder.path("sounds.json"));
+        if (onwindows()) {
+            EXPECT_EQ(got.out, session({"Could not read sounds.json to its end: it holds a "
+                                        "Ctrl-Z character. Nothing was added.\n"}));
+            EXPECT_TRUE(same(list, "{" + rest));
+        } else {
+            EXPECT_EQ(got.out, session({done("bell")}));
+            EXPECT_TRUE(same(list, block("bell") + rest));
+        }
+    }
+}
+
 TEST_F(Tool, ABackupThatCannotBeMadeLeavesTheListAlone)
 {
     const std::string old = "{\n" + member + "}\n";
