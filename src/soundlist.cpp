@@ -14,6 +14,13 @@ static const char backupname[] = "sounds.backup";
 static const char entry[] =
     "{\n  \"%s\": {\n    \"sounds\": [\n       \"%s\"\n]\n}%s";
 
+// Stream buffers: a list stream and a backup stream may be open at once,
+// never two of one kind. Larger than the default, so that the copies move
+// large blocks per system call.
+static const size_t streamsize = 256 * 1024;
+static char listbuffer[streamsize];
+static char backupbuffer[streamsize];
+
 static volatile std::sig_atomic_t heldsignal;
 static void (*oldint)(int);
 static void (*oldterm)(int);
@@ -45,6 +52,16 @@ static void release()
         std::signal(SIGTERM, oldterm);
     if (heldsignal != 0)
         std::raise(heldsignal);
+}
+
+// Opens the file name in mode with buffer as its stream buffer. Should the
+// buffer not be taken, the stream keeps its default one, which works the same.
+static FILE *openwith(const char *name, const char *mode, char *buffer)
+{
+    FILE *fp = fopen(name, mode);
+    if (fp != nullptr)
+        setvbuf(fp, buffer, _IOFBF, streamsize);
+    return fp;
 }
 
 // Tells whether c is white space to JSON.
@@ -123,7 +140,7 @@ static long long park(FILE *fp, FILE *fp2, char *buffer, bool *empty)
 // at a Ctrl-Z character.
 static bool wholelist(long long got, char *buffer)
 {
-    FILE *fp = fopen(listname, "rb");
+    FILE *fp = openwith(listname, "rb", listbuffer);
     if (fp == nullptr)
         return false;
     bool whole = false;
@@ -152,10 +169,10 @@ static bool wholelist(long long got, char *buffer)
 // Returns false if the list may not hold all of it.
 static bool restore(const char *lead, int nlead, char *buffer)
 {
-    FILE *fp2 = fopen(backupname, "r");
+    FILE *fp2 = openwith(backupname, "r", backupbuffer);
     if (fp2 == nullptr)
         return false;
-    FILE *fp = fopen(listname, "w");
+    FILE *fp = openwith(listname, "w", listbuffer);
     bool ok = fp != nullptr
         && fwrite(lead, 1, nlead, fp) == (size_t)nlead
         && putc('{', fp) != EOF
@@ -177,7 +194,7 @@ static addresult update(const char *name)
     if (checked != added)
         return checked;
 
-    FILE *fp = fopen(listname, "r");
+    FILE *fp = openwith(listname, "r", listbuffer);
     if (fp == nullptr)
         return notfound;
     int nlead = readlead(fp, lead);
@@ -187,7 +204,7 @@ static addresult update(const char *name)
         return failed ? unreadable : badstart;
     }
 
-    FILE *fp2 = fopen(backupname, "w");
+    FILE *fp2 = openwith(backupname, "w", backupbuffer);
     if (fp2 == nullptr) {
         fclose(fp);
         return nobackup;
@@ -208,10 +225,10 @@ static addresult update(const char *name)
 
     // The backup is whole. Open it before the list is emptied, so that
     // the list is not emptied when its text could not be read back.
-    fp2 = fopen(backupname, "r");
+    fp2 = openwith(backupname, "r", backupbuffer);
     if (fp2 == nullptr)
         return nobackup;
-    fp = fopen(listname, "w");
+    fp = openwith(listname, "w", listbuffer);
     if (fp == nullptr) {
         fclose(fp2);
         return unwritable;
@@ -221,7 +238,7 @@ static addresult update(const char *name)
     if (fclose(fp) != 0)
         ok = false;
     if (ok) {
-        fp = fopen(listname, "a");
+        fp = openwith(listname, "a", listbuffer);
         ok = fp != nullptr && copylines(fp2, fp, string2) >= 0;
         if (fp != nullptr && fclose(fp) != 0)
             ok = false;
