@@ -121,6 +121,8 @@ outcome runtool(const std::string &dir, const std::string &input,
         close(in[0]); close(in[1]); close(out[0]); close(out[1]);
         if (chdir(dir.c_str()) != 0)
             _exit(126);
+        signal(SIGINT, SIG_DFL); // as from a console, whatever ran the tests
+        signal(SIGTERM, SIG_DFL);
         signal(SIGXFSZ, SIG_IGN);
         struct rlimit limit = {options.filesize, options.filesize};
         if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
@@ -146,9 +148,9 @@ outcome runtool(const std::string &dir, const std::string &input,
             break; // the program stopped reading; its outcome says why
         sent += n;
     }
-    close(in[1]);
     if (started)
         started(pid, arg);
+    close(in[1]);
     outcome result;
     char buffer[65536];
     for (;;) {

@@ -34,7 +34,9 @@ struct outcome {
 
 // Starts the program under test in dir, feeding it input on standard input.
 // Returns once it has ended. If started is given, it is called with the
-// child's pid as soon as the input has been written.
+// child's pid as soon as the input has been written, before standard input is
+// closed: until it returns, the program waits at the prompt once it has used
+// up the input.
 outcome runtool(const std::string &dir, const std::string &input,
                 const runoptions &options = {},
                 void (*started)(int pid, void *arg) = nullptr,

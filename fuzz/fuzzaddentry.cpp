@@ -1,0 +1,170 @@
+// Fuzz target for the list update: each input becomes a name and a sound
+// list in a scratch folder; after addentry both files must be exactly what
+// the layout says, computed here independently on strings in memory.
+//
+// Input: a flags byte, a number byte, the name up to the first line feed,
+// then the list. The flags shape the list toward the places where faults
+// hide: a byte-order mark and white space before the brace, lines around the
+// line buffer's length, NUL bytes, an empty object, no last line end.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+
+#include "soundlist.h"
+
+namespace {
+
+const std::string bom = "\xEF\xBB\xBF";
+
+bool white(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+std::string shape(uint8_t flags, uint8_t number, std::string list)
+{
+    if (flags & 8) // a line around the line buffer's length, after the brace
+        list.insert(list.empty() ? 0 : 1, "\n" + std::string(4990 + number % 16, 'x') + "\n");
+    if (flags & 128) // an object with no member
+        list = std::string(number % 7, ' ') + "\n}" + list.substr(0, number % 3);
+    if (flags & 4)
+        list = "{" + list;
+    if (flags & 2) { // white space in front, up to past what is kept
+        std::string run;
+        for (int i = 0; i < number * 20; i++)
+            run += " \t\r\n"[(i + number) % 4];
+        list = run + list;
+    }
+    if (flags & 1)
+        list = bom + list;
+    if ((flags & 16) && !list.empty() && list.back() == '\n')
+        list.pop_back();
+    if ((flags & 32) && !list.empty())
+        list[number % list.size()] = '\0';
+    return list;
+}
+
+std::string block(const std::string &name, bool comma)
+{
+    return "{\n  \"" + name + "\": {\n    \"sounds\": [\n       \"" + name
+         + "\"\n]\n}" + (comma ? "," : "");
+}
+
+// What addentry must make of name and list, by the layout.
+addresult expected(const std::string &name, const std::string &list,
+                   std::string *newlist, std::string *backup)
+{
+    if (name.size() > 99)
+        return toolong;
+    for (unsigned char c : name)
+        if (c == '"' || c == '\\' || c < 0x20)
+            return badname;
+    size_t at = list.compare(0, 3, bom) == 0 ? 3 : 0;
+    while (at < list.size() && white(list[at]))
+        at++;
+    if (at > 5000 || at >= list.size() || list[at] != '{')
+        return badstart;
+    *backup = list.substr(at + 1);
+    size_t first = backup->find_first_not_of(" \t\r\n");
+    bool empty = first != std::string::npos && (*backup)[first] == '}';
+    *newlist = list.substr(0, at) + block(name, !empty) + *backup;
+    return added;
+}
+
+bool readall(const char *path, std::string *text)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    std::ostringstream all;
+    all << in.rdbuf();
+    *text = all.str();
+    return true;
+}
+
+void check(bool ok, const char *what)
+{
+    if (!ok) {
+        fprintf(stderr, "broken: %s\n", what);
+        abort();
+    }
+}
+
+// Steps into a scratch folder of its own (into, true) or back to where the
+// fuzzer started (false): libFuzzer reads its corpus folders by the names
+// it was given, from there.
+std::string scratchdir;
+
+void removescratch()
+{
+    remove((scratchdir + "/sounds.json").c_str());
+    remove((scratchdir + "/sounds.backup").c_str());
+    rmdir(scratchdir.c_str());
+}
+
+void enterscratch(bool into)
+{
+    static int home = -1, scratch = -1;
+    if (scratch < 0) {
+        const char *tmp = getenv("TMPDIR");
+        std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/addsound-fuzz-XXXXXX";
+        home = open(".", O_RDONLY | O_DIRECTORY);
+        if (home < 0 || mkdtemp(&dir[0]) == nullptr
+            || (scratch = open(dir.c_str(), O_RDONLY | O_DIRECTORY)) < 0) {
+            perror("scratch folder");
+            exit(1);
+        }
+        scratchdir = dir;
+        atexit(removescratch);
+    }
+    if (fchdir(into ? scratch : home) != 0) {
+        perror("changing folder");
+        exit(1);
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size < 2)
+        return 0;
+    std::string rest(reinterpret_cast<const char *>(data) + 2, size - 2);
+    size_t end = rest.find('\n');
+    if (end == std::string::npos || end > 200)
+        return 0;
+    std::string name = rest.substr(0, end);
+    name = name.substr(0, name.find('\0')); // addentry sees a C string
+    std::string list = shape(data[0], data[1], rest.substr(end + 1));
+
+    enterscratch(true);
+    {
+        std::ofstream out("sounds.json", std::ios::binary | std::ios::trunc);
+        out << list;
+        check(bool(out.flush()), "writing the list");
+    }
+    remove("sounds.backup");
+
+    std::string wantlist, wantbackup;
+    addresult want = expected(name, list, &wantlist, &wantbackup);
+    addresult got = addentry(name.c_str());
+    check(got == want, "the result");
+
+    std::string nowlist, nowbackup;
+    check(readall("sounds.json", &nowlist), "reading the list");
+    bool hasbackup = readall("sounds.backup", &nowbackup);
+    if (want == added) {
+        check(nowlist == wantlist, "the list after an insertion");
+        check(hasbackup && nowbackup == wantbackup, "the backup after an insertion");
+    } else {
+        check(nowlist == list, "the list after a refusal");
+        check(!hasbackup, "no backup after a refusal");
+    }
+    enterscratch(false);
+    return 0;
+}
