@@ -76,8 +76,11 @@ int main()
         if (fputs(prompt, stdout) == EOF || fflush(stdout) == EOF)
             return 1;
         int got = readname(nfile);
-        if (got < 0)
-            return putchar('\n') == EOF || fflush(stdout) == EOF;
+        if (got < 0) {
+            if (putchar('\n') == EOF || fflush(stdout) == EOF)
+                return 1;
+            return 0;
+        }
         addresult result = got > 0 ? addentry(nfile) : toolong;
         if (result == added)
             printf(donemessage, nfile);

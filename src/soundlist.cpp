@@ -21,9 +21,11 @@ static const size_t streamsize = 256 * 1024;
 static char listbuffer[streamsize];
 static char backupbuffer[streamsize];
 
+typedef void (*handler)(int);
+
 static volatile std::sig_atomic_t heldsignal;
-static void (*oldint)(int);
-static void (*oldterm)(int);
+static handler oldint;
+static handler oldterm;
 
 // Notes a signal to be raised once the files are closed.
 static void hold(int sig)
@@ -34,9 +36,9 @@ static void hold(int sig)
 
 // Starts holding sig, unless the program was started with sig ignored.
 // Returns the disposition to restore.
-static void (*holdone(int sig))(int)
+static handler holdone(int sig)
 {
-    void (*old)(int) = std::signal(sig, hold);
+    handler old = std::signal(sig, hold);
     if (old == SIG_IGN)
         std::signal(sig, SIG_IGN);
     return old;
@@ -70,7 +72,8 @@ static bool white(int c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
-// Tells whether name can be written into the list as it is.
+// Tells whether name can be written into the list as it is: added if so,
+// else why not.
 static addresult checkname(const char *name)
 {
     int n = 0;

@@ -118,6 +118,11 @@ outcome runtool(const std::string &dir, const std::string &input,
     if (pid == 0) {
         dup2(in[0], 0);
         dup2(out[1], 1);
+        if (!options.output.empty()) {
+            int fd = open(options.output.c_str(), O_WRONLY);
+            if (fd < 0 || dup2(fd, 1) < 0)
+                _exit(126);
+        }
         close(in[0]); close(in[1]); close(out[0]); close(out[1]);
         if (chdir(dir.c_str()) != 0)
             _exit(126);

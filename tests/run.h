@@ -24,6 +24,7 @@ struct runoptions {
     rlim_t filesize = rlim_t(1) << 30;
     bool unprivileged = false;       // run as nobody when started as root
     std::string program;             // in place of the program under test
+    std::string output;              // a file for standard output, in place of the pipe
 };
 
 struct outcome {

@@ -286,6 +286,19 @@ TEST_F(Tool, ABackupOnAFullDiskLeavesTheListAlone)
     }
 }
 
+TEST_F(Tool, AConsoleThatCannotBeWrittenStopsItBeforeAnyChange)
+{
+    NATIVEONLY();
+    const std::string old = "{\n" + member + "}\n";
+    putlist(old);
+    runoptions options;
+    options.output = "/dev/full";
+    outcome got = run("bell\n", options);
+    EXPECT_EQ(got.status, 1);
+    EXPECT_TRUE(same(list(), old));
+    EXPECT_FALSE(hasbackup());
+}
+
 TEST_F(Tool, AListThatCannotBeReadIsNotChanged)
 {
     NATIVEONLY();
