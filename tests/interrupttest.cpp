@@ -88,7 +88,8 @@ TEST(Interrupt, TheListIsAlwaysWholeAndTheSignalStillEndsTheProgram)
     // Some of the signals must have come during a call, or nothing was shown.
     EXPECT_GT(held, 0);
     RecordProperty("held", held);
-    std::cout << held << " of 22 signals came during the call and were held\n";
+    std::cout << held << " of 22 signals came during a call of " << length.count() / 1000
+              << " ms and were held\n";
 }
 
 TEST(Interrupt, AtThePromptASignalActsAtOnce)
