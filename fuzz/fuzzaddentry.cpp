@@ -15,6 +15,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "layout.h"
 #include "soundlist.h"
 
 namespace {
@@ -47,12 +48,6 @@ std::string shape(uint8_t flags, uint8_t number, std::string list)
     if ((flags & 32) && !list.empty())
         list[number % list.size()] = '\0';
     return list;
-}
-
-std::string block(const std::string &name, bool comma)
-{
-    return "{\n  \"" + name + "\": {\n    \"sounds\": [\n       \"" + name
-         + "\"\n]\n}" + (comma ? "," : "");
 }
 
 // What addentry must make of name and list, by the layout.
@@ -95,11 +90,9 @@ void check(bool ok, const char *what)
     }
 }
 
-// Steps into a scratch folder of its own (into, true) or back to where the
-// fuzzer started (false): libFuzzer reads its corpus folders by the names
-// it was given, from there.
 std::string scratchdir;
 
+// Removes the scratch folder and what is in it, at exit.
 void removescratch()
 {
     remove((scratchdir + "/sounds.json").c_str());
@@ -107,6 +100,9 @@ void removescratch()
     rmdir(scratchdir.c_str());
 }
 
+// Steps into a scratch folder of its own (into, true) or back to where the
+// fuzzer started (false): libFuzzer reads its corpus folders by the names
+// it was given, from there.
 void enterscratch(bool into)
 {
     static int home = -1, scratch = -1;

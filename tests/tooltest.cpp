@@ -6,18 +6,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "layout.h"
 #include "run.h"
 
 namespace {
 
 const std::string prompt =
     "Insert your audio file name you want to add into sounds.json: ";
-
-std::string done(const std::string &name)
-{
-    return "All done! " + name + " is now added into sounds.json\n"
-           "Remember to refresh your Resource pack to use it.\n";
-}
 
 const std::string toolong =
     "Name too long: at most 99 characters. Nothing was added.\n";
@@ -29,13 +24,6 @@ const std::string badstart =
 const std::string notfound = "File not found. Check path.\n";
 const std::string nobackup =
     "Could not write sounds.backup. sounds.json was not changed.\n";
-
-// The text that stands for a new sound, with or without its closing comma.
-std::string block(const std::string &name, bool comma = true)
-{
-    return "{\n  \"" + name + "\": {\n    \"sounds\": [\n       \"" + name
-         + "\"\n]\n}" + (comma ? "," : "");
-}
 
 // The console text of a run that had one outcome per word and then ran out
 // of input.
