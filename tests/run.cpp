@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 scratch::scratch()
 {
@@ -109,8 +110,32 @@ outcome runtool(const std::string &dir, const std::string &input,
                 void *arg)
 {
     std::string program = options.program.empty() ? toolpath() : options.program;
+    // Everything the child needs is made before fork: tests may start runs
+    // from several threads at once.
+    std::vector<std::string> args;
+    if (!options.strace.empty())
+        args = {"/usr/bin/strace", "-f", "-y", "-qq", "-o", options.strace,
+                "-e", "trace=openat,open,ftruncate,fsync,fdatasync,write,close,rename,unlink"};
+    if (onwindows())
+        args.push_back(wine);
+    args.push_back(program);
+    std::vector<char *> argv;
+    for (std::string &arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> env;
+    for (char **e = environ; *e != nullptr; e++)
+        env.push_back(*e);
+    if (onwindows()) {
+        env.push_back("WINEPREFIX=" + wineprefix);
+        env.push_back("WINEDEBUG=-all");
+    }
+    std::vector<char *> envp;
+    for (std::string &e : env)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
     int in[2], out[2];
-    if (pipe(in) != 0 || pipe(out) != 0)
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
     pid_t pid = fork();
     if (pid < 0)
@@ -126,21 +151,22 @@ outcome runtool(const std::string &dir, const std::string &input,
         close(in[0]); close(in[1]); close(out[0]); close(out[1]);
         if (chdir(dir.c_str()) != 0)
             _exit(126);
-        signal(SIGINT, SIG_DFL); // as from a console, whatever ran the tests
-        signal(SIGTERM, SIG_DFL);
-        signal(SIGXFSZ, SIG_IGN);
+        // As from a console, whatever ran the tests; a group of its own is
+        // never orphaned, so that SIGTSTP stops it.
+        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGXFSZ, SIGPIPE})
+            signal(sig, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        setpgid(0, 0);
         struct rlimit limit = {options.filesize, options.filesize};
-        if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
+        struct rlimit nocore = {0, 0};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0 || setrlimit(RLIMIT_CORE, &nocore) != 0)
             _exit(126);
         if (options.unprivileged && geteuid() == 0
             && (setgid(65534) != 0 || setuid(65534) != 0))
             _exit(126);
-        if (onwindows()) {
-            setenv("WINEPREFIX", wineprefix.c_str(), 1);
-            setenv("WINEDEBUG", "-all", 1);
-            execl(wine.c_str(), wine.c_str(), program.c_str(), (char *)nullptr);
-        } else
-            execl(program.c_str(), program.c_str(), (char *)nullptr);
+        execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
     close(in[0]);

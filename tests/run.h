@@ -19,12 +19,13 @@ void writefile(const std::string &path, const std::string &bytes);
 bool exists(const std::string &path);
 
 struct runoptions {
-    // RLIMIT_FSIZE in the child, with SIGXFSZ ignored; the cap keeps a broken
-    // build from filling the disk
+    // RLIMIT_FSIZE in the child; the cap keeps a broken build from filling
+    // the disk
     rlim_t filesize = rlim_t(1) << 30;
     bool unprivileged = false;       // run as nobody when started as root
     std::string program;             // in place of the program under test
     std::string output;              // a file for standard output, in place of the pipe
+    std::string strace;              // run under strace -f -y, its log in this file
 };
 
 struct outcome {
@@ -33,8 +34,9 @@ struct outcome {
     int signal = 0;  // the signal that ended it
 };
 
-// Starts the program under test in dir, feeding it input on standard input.
-// Returns once it has ended. If started is given, it is called with the
+// Starts the program under test in dir, in a process group of its own, with
+// the signals that stop programs at their defaults, feeding it input on
+// standard input. Returns once it has ended. If started is given, it is called with the
 // child's pid as soon as the input has been written, before standard input is
 // closed: until it returns, the program waits at the prompt once it has used
 // up the input.

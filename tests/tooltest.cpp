@@ -3,6 +3,8 @@
 // byte for byte. The same cases run against the Windows build under Wine.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,8 +24,20 @@ const std::string badname =
 const std::string badstart =
     "sounds.json does not begin with {. Nothing was added.\n";
 const std::string notfound = "File not found. Check path.\n";
+const std::string badutf8 = "Name is not UTF-8 text. Nothing was added.\n";
+const std::string badend =
+    "sounds.json does not end with }. Nothing was added. If it was cut short, "
+    "its previous text, less its opening brace, may be in sounds.backup.\n";
 const std::string nobackup =
     "Could not write sounds.backup. sounds.json was not changed.\n";
+const std::string unreadable = "Could not read sounds.json. Nothing was added.\n";
+const std::string unwritable =
+    "Could not write sounds.json. sounds.json was not changed.\n";
+const std::string restored =
+    "Could not write sounds.json. Its previous text was put back.\n";
+const std::string inbackup =
+    "Could not write sounds.json. Its previous text, less its opening brace, "
+    "is in sounds.backup.\n";
 
 // The console text of a run that had one outcome per word and then ran out
 // of input.
@@ -90,6 +104,7 @@ TEST_F(Tool, EntryGoesInFrontOfTheListAndTheRestIsKept)
         {"white space in front", " \t\n\r\n", "\n" + member + "}\n", false, true},
         {"mark and white space", bom + "\n\n", "\n" + member + "}\n", false, true},
         {"5000 blanks in front", std::string(5000, ' '), "\n" + member + "}\n", false, true},
+        {"braces and quotes in strings", "", "\n  \"a}\": \"{\\\"}\\\\\",\n  \"b\": [\"}}\"]\n}\n", false, true},
         {"empty object", "", "}", true, true},
         {"empty object with white space", "", " \n\t\n}\n", true, true},
         {"empty object after a mark", bom + "\n", "}\n", true, true},
@@ -97,7 +112,7 @@ TEST_F(Tool, EntryGoesInFrontOfTheListAndTheRestIsKept)
         {"line of 5000", "", "\n" + longmember(5000) + member + "}\n", false, true},
         {"line of 5001", "", "\n" + longmember(5001) + member + "}\n", false, true},
         {"line of 20000", "", "\n" + longmember(20000) + member + "}\n", false, true},
-        {"NUL bytes", "", std::string("\n  \"a\0b\": 1\0\n}\0", 16), false, false},
+        {"NUL bytes", "", std::string("\n  \"a\0b\": 1\0\n}", 14), false, false},
     };
     for (const layout &c : cases) {
         SCOPED_TRACE(c.label);
@@ -157,21 +172,35 @@ TEST_F(Tool, EndOfInputClosesThePromptAndEnds)
 struct naming {
     const char *label;
     std::string word;
-    bool taken;
+    std::string refusal; // the message, or empty when the name is added
 };
 
 TEST_F(Tool, NamesAreTakenAsTheyAreOrRefused)
 {
     const std::vector<naming> cases = {
-        {"99 characters", std::string(99, 'n'), true},
-        {"UTF-8", "glocke_\xC3\xA9\xE2\x99\xAA", true},
-        {"punctuation", "ambient/cave-01.ogg{},[]:'", true},
-        {"DEL", "a\x7f", true},
-        {"100 characters", std::string(100, 'n'), false},
-        {"double quote", "say\"hi", false},
-        {"backslash", "back\\slash", false},
-        {"control character", "bell\x01", false},
-        {"escape sequence", "\x1b[31mred", false},
+        {"99 characters", std::string(99, 'n'), ""},
+        {"UTF-8", "glocke_l\xC3\xA4uten_\xE2\x99\xAA_\xF0\x9F\x94\x94", ""},
+        {"punctuation", "ambient/cave-01.ogg{},[]:'", ""},
+        {"printf conversions", "100%s%n", ""},
+        {"DEL", "a\x7f", ""},
+        {"100 characters", std::string(100, 'n'), toolong},
+        {"double quote", "say\"hi", badname},
+        {"backslash", "back\\slash", badname},
+        {"control character", "bell\x01", badname},
+        {"escape sequence", "\x1b[31mred", badname},
+        {"NUL", std::string("abc\0def", 7), badname},
+        {"NUL alone", std::string(1, '\0'), badname},
+        {"code page 437", "glocke_l\x84uten", badutf8},
+        {"Latin-1", "glocke_l\xE4uten", badutf8},
+        {"lone continuation byte", "\x80" "bell", badutf8},
+        {"overlong slash", "a\xC0\xAF", badutf8},
+        {"overlong three bytes", "a\xE0\x80\xAF", badutf8},
+        {"overlong four bytes", "a\xF0\x80\x80\xAF", badutf8},
+        {"surrogate", "a\xED\xA0\x80", badutf8},
+        {"past U+10FFFF", "a\xF4\x90\x80\x80", badutf8},
+        {"cut at the end", "bell\xE2\x99", badutf8},
+        {"cut in the middle", "be\xE2\x99ll", badutf8},
+        {"byte 0xFF", "bell\xFF", badutf8},
     };
     const std::string old = "{\n" + member + "}\n";
     for (const naming &c : cases) {
@@ -180,14 +209,33 @@ TEST_F(Tool, NamesAreTakenAsTheyAreOrRefused)
         writefile(folder.path("sounds.json"), old);
         outcome got = runtool(folder.dir, c.word + "\n");
         std::string list = readfile(folder.path("sounds.json"));
-        if (c.taken) {
+        if (c.refusal.empty()) {
             EXPECT_EQ(got.out, session({done(c.word)}));
             EXPECT_TRUE(same(list, lineends(block(c.word) + old.substr(1))));
         } else {
-            EXPECT_EQ(got.out, session({c.word.size() > 99 ? toolong : badname}));
+            EXPECT_EQ(got.out, session({c.refusal}));
             EXPECT_TRUE(same(list, old));
             EXPECT_FALSE(exists(folder.path("sounds.backup")));
         }
+    }
+}
+
+TEST_F(Tool, AByteOrderMarkIsDroppedOnlyAtTheStartOfInput)
+{
+    const std::string bom = "\xEF\xBB\xBF";
+    const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+        {bom + "bell\n", {done("bell")}},
+        {bom + "\nbell horn\n", {done("bell"), done("horn")}},
+        {bom, {}},
+        {"\xEF\xBB" "bell\n", {badutf8}},
+        {"bell " + bom + "horn\n", {done("bell"), done(bom + "horn")}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.first));
+        scratch folder;
+        writefile(folder.path("sounds.json"), "{}");
+        outcome got = runtool(folder.dir, c.first);
+        EXPECT_EQ(got.out, session(c.second));
     }
 }
 
@@ -221,6 +269,9 @@ TEST_F(Tool, AListThatDoesNotBeginWithABraceIsLeftAlone)
     }
 }
 
+// What an earlier call left in sounds.backup, which a refusal must keep.
+const std::string kept = "\n  \"kept\": {\"sounds\": [\"kept\"]}\n}\n";
+
 TEST_F(Tool, ACtrlZIsCarriedOverOrTheListIsLeftAlone)
 {
     // Windows' text streams end a file at a Ctrl-Z; the list must not be cut
@@ -230,16 +281,47 @@ TEST_F(Tool, ACtrlZIsCarriedOverOrTheListIsLeftAlone)
         scratch folder;
         std::string rest = ends + "  \"a\": 1,\x1a" + ends + "  \"b\": 2" + ends + "}" + ends;
         writefile(folder.path("sounds.json"), "{" + rest);
+        writefile(folder.path("sounds.backup"), kept);
         outcome got = runtool(folder.dir, "bell\n");
         std::string list = readfile(folder.path("sounds.json"));
         if (onwindows()) {
             EXPECT_EQ(got.out, session({"Could not read sounds.json to its end: it holds a "
                                         "Ctrl-Z character. Nothing was added.\n"}));
             EXPECT_TRUE(same(list, "{" + rest));
+            EXPECT_TRUE(same(readfile(folder.path("sounds.backup")), kept));
         } else {
             EXPECT_EQ(got.out, session({done("bell")}));
             EXPECT_TRUE(same(list, block("bell") + rest));
         }
+    }
+}
+
+TEST_F(Tool, AListThatDoesNotEndWithABraceKeepsTheBackup)
+{
+    // A list cut short by a failed rewrite or a hard stop: its whole text is
+    // in sounds.backup, which must not be overwritten with the cut one.
+    const std::vector<std::string> lists = {
+        "{",
+        "{\n  \"a\": {\"sounds\": [\"a\"]},\n  \"b\": {\"sou",
+        "{\n" + member,
+        "{\n  \"a\": {\"sounds\": [\"a\"]},\n  \"b\": {\"sounds\": [\"b\"]}\n",
+        "{\n  \"a}\": \"{\\\"}\"\n",
+        "{\n  \"a\": \"}",
+        "{}x",
+        "{} \n\t\r\n]",
+        std::string("{}\0", 3),
+        "{}\x1a",
+        "\xEF\xBB\xBF{\n  \"a\": 1\n",
+    };
+    for (const std::string &text : lists) {
+        SCOPED_TRACE(testing::PrintToString(text));
+        scratch folder;
+        writefile(folder.path("sounds.json"), text);
+        writefile(folder.path("sounds.backup"), kept);
+        outcome got = runtool(folder.dir, "bell\n");
+        EXPECT_EQ(got.out, session({badend}));
+        EXPECT_TRUE(same(readfile(folder.path("sounds.json")), text));
+        EXPECT_TRUE(same(readfile(folder.path("sounds.backup")), kept));
     }
 }
 
@@ -257,20 +339,198 @@ TEST_F(Tool, ABackupThatCannotBeMadeLeavesTheListAlone)
 #define NATIVEONLY() \
     if (onwindows()) GTEST_SKIP() << "made with a Linux device or limit"
 
-TEST_F(Tool, ABackupOnAFullDiskLeavesTheListAlone)
+// A file planted in the pack's folder in place of one of the two files.
+struct planted {
+    const char *label;
+    void (*plant)(const scratch &folder); // after the list is written
+    std::string message;
+    bool windows; // Wine can make the case
+};
+
+void linkbackupout(const scratch &folder)
+{
+    ASSERT_EQ(symlink(folder.path("outside/target").c_str(), folder.path("sounds.backup").c_str()), 0);
+}
+void linkbackupnull(const scratch &folder)
+{
+    ASSERT_EQ(symlink("/dev/null", folder.path("sounds.backup").c_str()), 0);
+}
+void linkbackupnowhere(const scratch &folder)
+{
+    ASSERT_EQ(symlink(folder.path("outside/new").c_str(), folder.path("sounds.backup").c_str()), 0);
+}
+void hardlinkbackup(const scratch &folder)
+{
+    ASSERT_EQ(link(folder.path("sounds.json").c_str(), folder.path("sounds.backup").c_str()), 0);
+}
+void hardlinkbackupout(const scratch &folder)
+{
+    ASSERT_EQ(link(folder.path("outside/target").c_str(), folder.path("sounds.backup").c_str()), 0);
+}
+void listtobackup(const scratch &folder)
+{
+    ASSERT_EQ(rename(folder.path("sounds.json").c_str(), folder.path("sounds.backup").c_str()), 0);
+    ASSERT_EQ(symlink("sounds.backup", folder.path("sounds.json").c_str()), 0);
+}
+void fifobackup(const scratch &folder)
+{
+    ASSERT_EQ(mkfifo(folder.path("sounds.backup").c_str(), 0644), 0);
+}
+void fifolist(const scratch &folder)
+{
+    ASSERT_EQ(unlink(folder.path("sounds.json").c_str()), 0);
+    ASSERT_EQ(mkfifo(folder.path("sounds.json").c_str(), 0644), 0);
+}
+void folderbackup(const scratch &folder)
+{
+    ASSERT_EQ(mkdir(folder.path("sounds.backup").c_str(), 0755), 0);
+}
+
+TEST_F(Tool, PlantedFilesAreRefusedWithoutWaitingOrWritingAnything)
+{
+    const std::vector<planted> cases = {
+        {"backup links to a file outside", linkbackupout, nobackup, true},
+        {"backup links to /dev/null", linkbackupnull, nobackup, false},
+        {"backup links to a file not yet there", linkbackupnowhere, nobackup, true},
+        {"backup is a hard link of the list", hardlinkbackup, nobackup, true},
+        {"backup is a hard link of a file outside", hardlinkbackupout, nobackup, true},
+        {"list links to the backup", listtobackup, nobackup, true},
+        {"backup is a FIFO", fifobackup, nobackup, false},
+        {"list is a FIFO", fifolist, unreadable, false},
+        {"backup is a folder", folderbackup, nobackup, true},
+    };
+    const std::string old = "{\n" + member + "}\n";
+    const std::string target = "echo 'a start-up file'\n";
+    for (const planted &c : cases) {
+        SCOPED_TRACE(c.label);
+        if (onwindows() && !c.windows)
+            continue;
+        scratch folder;
+        ASSERT_EQ(mkdir(folder.path("outside").c_str(), 0755), 0);
+        writefile(folder.path("outside/target"), target);
+        writefile(folder.path("sounds.json"), old);
+        c.plant(folder);
+        // The test's own timeout ends a run that waits on a FIFO.
+        outcome got = runtool(folder.dir, "bell\n");
+        EXPECT_EQ(got.out, session({c.message}));
+        EXPECT_EQ(got.status, 0);
+        struct stat st;
+        if (stat(folder.path("sounds.json").c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+            EXPECT_TRUE(same(readfile(folder.path("sounds.json")), old));
+        }
+        EXPECT_TRUE(same(readfile(folder.path("outside/target")), target));
+        EXPECT_FALSE(exists(folder.path("outside/new")));
+    }
+}
+
+TEST_F(Tool, AListLinkedFromElsewhereIsFollowed)
+{
+    // The user's own choice: the list lives elsewhere, the pack links to it.
+    ASSERT_EQ(mkdir(folder.path("elsewhere").c_str(), 0755), 0);
+    const std::string old = "{\n" + member + "}\n";
+    writefile(folder.path("elsewhere/sounds.json"), old);
+    ASSERT_EQ(symlink("elsewhere/sounds.json", folder.path("sounds.json").c_str()), 0);
+    outcome got = run("bell\n");
+    EXPECT_EQ(got.out, session({done("bell")}));
+    EXPECT_TRUE(same(readfile(folder.path("elsewhere/sounds.json")), lineends(block("bell") + old.substr(1))));
+    EXPECT_TRUE(same(backup(), lineends(old.substr(1))));
+}
+
+TEST_F(Tool, TheBackupIsNoWiderThanTheList)
 {
     NATIVEONLY();
-    // a small list fails when the backup is closed, a large one while it is
-    // being written
-    for (size_t size : {size_t(30), size_t(1) << 20}) {
-        SCOPED_TRACE(size);
+    struct { mode_t list; int backup; } cases[] = {
+        {0600, -1},   // no backup yet
+        {0640, 0644}, // an older, wider backup
+        {0644, 0600},
+    };
+    for (auto c : cases) {
+        SCOPED_TRACE(testing::Message() << std::oct << c.list << " " << c.backup);
         scratch folder;
-        std::string old = "{\n" + longmember(size) + member + "}\n";
-        writefile(folder.path("sounds.json"), old);
-        ASSERT_EQ(symlink("/dev/full", folder.path("sounds.backup").c_str()), 0);
+        writefile(folder.path("sounds.json"), "{}");
+        ASSERT_EQ(chmod(folder.path("sounds.json").c_str(), c.list), 0);
+        if (c.backup >= 0) {
+            writefile(folder.path("sounds.backup"), kept);
+            ASSERT_EQ(chmod(folder.path("sounds.backup").c_str(), c.backup), 0);
+        }
+        mode_t old = umask(0);
         outcome got = runtool(folder.dir, "bell\n");
-        EXPECT_EQ(got.out, session({nobackup}));
-        EXPECT_TRUE(same(readfile(folder.path("sounds.json")), old));
+        umask(old);
+        EXPECT_EQ(got.out, session({done("bell")}));
+        struct stat st;
+        ASSERT_EQ(stat(folder.path("sounds.backup").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, c.list);
+    }
+}
+
+// Mounts a tmpfs of size bytes on dir, seen by this test process and the
+// programs it starts alone. False where that cannot be done here.
+bool smalldisk(const std::string &dir, size_t size)
+{
+    if (unshare(CLONE_NEWNS) != 0) {
+        uid_t uid = geteuid();
+        gid_t gid = getegid();
+        if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
+            return false;
+        writefile("/proc/self/setgroups", "deny");
+        writefile("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1");
+        writefile("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
+    }
+    std::string options = "size=" + std::to_string(size);
+    return mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0
+        && mount("tmpfs", dir.c_str(), "tmpfs", 0, options.c_str()) == 0;
+}
+
+// Fills what is left of the disk that holds path.
+void fill(const std::string &path)
+{
+    FILE *fp = fopen(path.c_str(), "wb");
+    ASSERT_NE(fp, nullptr);
+    static const char page[4096] = {};
+    while (fwrite(page, 1, sizeof page, fp) == sizeof page) {
+    }
+    fclose(fp);
+    fp = fopen(path.c_str(), "ab"); // the last bytes that fit
+    while (fp != nullptr && fwrite(page, 1, 1, fp) == 1 && fflush(fp) == 0) {
+    }
+    if (fp != nullptr)
+        fclose(fp);
+}
+
+TEST_F(Tool, AFullDiskLeavesTheListWhole)
+{
+    NATIVEONLY();
+    scratch disk;
+    if (!smalldisk(disk.dir, 4 << 20))
+        GTEST_SKIP() << "no private tmpfs can be mounted here";
+    // Lists of whole pages: the backup takes the old one's place, the
+    // rewrite needs a page more than the list had.
+    const std::string page = longmember(4096 - 2 - member.size() - 2);
+    const std::string old = "{\n" + page + member + "}\n";
+    ASSERT_EQ(old.size(), 4096u);
+    struct {
+        const char *label;
+        bool oldbackup; // a backup of the list's size is there already
+        std::string message;
+    } cases[] = {
+        {"no room for the backup", false, nobackup},
+        {"no room for the rewrite", true, restored},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.label);
+        std::string dir = disk.path(c.oldbackup ? "b" : "a");
+        ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+        writefile(dir + "/sounds.json", old);
+        if (c.oldbackup)
+            writefile(dir + "/sounds.backup", std::string(old.size(), 'k'));
+        fill(dir + "/filler");
+        outcome got = runtool(dir, "bell\n");
+        EXPECT_EQ(got.out, session({c.message}));
+        EXPECT_TRUE(same(readfile(dir + "/sounds.json"), old));
+        if (c.oldbackup) {
+            EXPECT_TRUE(same(readfile(dir + "/sounds.backup"), old.substr(1)));
+        }
+        ASSERT_EQ(unlink((dir + "/filler").c_str()), 0);
     }
 }
 
@@ -287,16 +547,17 @@ TEST_F(Tool, AConsoleThatCannotBeWrittenStopsItBeforeAnyChange)
     EXPECT_FALSE(hasbackup());
 }
 
-TEST_F(Tool, AListThatCannotBeReadIsNotChanged)
+TEST_F(Tool, AListThatIsAFolderIsNotChanged)
 {
-    NATIVEONLY();
     ASSERT_EQ(mkdir(folder.path("sounds.json").c_str(), 0755), 0);
     outcome got = run("bell\n");
-    EXPECT_EQ(got.out, session({"Could not read sounds.json. Nothing was added.\n"}));
+    // Windows cannot open a folder as a file at all.
+    EXPECT_EQ(got.out, session({onwindows() ? notfound : unreadable}));
     EXPECT_TRUE(exists(folder.path("sounds.json")));
+    EXPECT_FALSE(hasbackup());
 }
 
-TEST_F(Tool, AListThatCannotBeWrittenIsNotChanged)
+TEST_F(Tool, AListThatCannotBeWrittenIsNotChangedNorItsBackup)
 {
     NATIVEONLY();
     // A copy of the program that nobody may run, in a folder nobody may
@@ -310,34 +571,45 @@ TEST_F(Tool, AListThatCannotBeWrittenIsNotChanged)
     const std::string old = "{\n" + member + "}\n";
     putlist(old);
     ASSERT_EQ(chmod(folder.path("sounds.json").c_str(), 0444), 0);
+    writefile(folder.path("sounds.backup"), kept);
+    ASSERT_EQ(chmod(folder.path("sounds.backup").c_str(), 0666), 0);
     outcome got = run("bell\n", options);
-    EXPECT_EQ(got.out, session({"Could not write sounds.json. sounds.json was not changed.\n"}));
+    EXPECT_EQ(got.out, session({unwritable}));
     EXPECT_TRUE(same(list(), old));
+    EXPECT_TRUE(same(backup(), kept));
 }
 
 TEST_F(Tool, ARewriteCutShortPutsTheOldTextBack)
 {
     NATIVEONLY();
+    // The limit raises SIGXFSZ, which must not end the program mid-write.
     const std::string old = "\xEF\xBB\xBF\n{\n" + longmember(30000) + member + "}\n";
     putlist(old);
     runoptions options;
     options.filesize = old.size() + 10; // the old text fits, the new one not
     outcome got = run("bell\n", options);
-    EXPECT_EQ(got.out, session({"Could not write sounds.json. Its previous text was put back.\n"}));
+    EXPECT_EQ(got.out, session({restored}));
+    EXPECT_EQ(got.status, 0);
     EXPECT_TRUE(same(list(), old));
 }
 
-TEST_F(Tool, ARewriteThatCannotBePutBackLeavesTheTextInTheBackup)
+TEST_F(Tool, ARewriteThatCannotBePutBackLeavesTheTextInTheBackupForGood)
 {
     NATIVEONLY();
-    const std::string old = "{\n" + longmember(30000) + member + "}\n";
+    // Put back, the list would lack its last byte, its closing brace.
+    const std::string old = "{\n" + longmember(30000) + "  \"z\": 1\n}";
     putlist(old);
     runoptions options;
     options.filesize = old.size() - 1; // just the backup fits
-    outcome got = run("bell\n", options);
-    EXPECT_EQ(got.out, session({"Could not write sounds.json. Its previous text, less its "
-                                "opening brace, is in sounds.backup.\n"}));
+    // The second word, and a second run, find the list cut and keep the copy.
+    outcome got = run("bell horn\n", options);
+    EXPECT_EQ(got.out, session({inbackup, badend}));
     EXPECT_TRUE(same(backup(), old.substr(1)));
+    got = run("horn\n");
+    EXPECT_EQ(got.out, session({badend}));
+    EXPECT_TRUE(same(backup(), old.substr(1)));
+    // What the README tells a user to do gives the list back.
+    EXPECT_TRUE(same("{" + backup(), old));
 }
 
 } // namespace

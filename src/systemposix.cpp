@@ -1,0 +1,188 @@
+// Platform layer, POSIX side: opening files by descriptor so that a link or a
+// FIFO is never waited on or written through, flock for the lock, blocked
+// signals for the stops, fsync for the disk. See system.h.
+#include "system.h"
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <initializer_list>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// Turns an open descriptor of a regular file into a stream in mode. Closes
+// fd on failure.
+static FILE *streamof(int fd, const char *mode, char *buffer, size_t size)
+{
+    // The descriptor was opened without waiting; reads and writes of a
+    // regular file never wait anyway, but a stream wants the plain flags.
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
+        close(fd);
+        return nullptr;
+    }
+    FILE *fp = fdopen(fd, mode);
+    if (fp == nullptr) {
+        close(fd);
+        return nullptr;
+    }
+    setvbuf(fp, buffer, _IOFBF, size);
+    return fp;
+}
+
+FILE *openfile(const char *name, filemode mode, char *buffer, size_t size,
+               fileopen *how)
+{
+    int flags = O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+    const char *cmode = "r";
+    if (mode == updatetext) {
+        flags |= O_RDWR;
+        cmode = "r+";
+    } else if (mode == maketext) {
+        flags |= O_RDWR | O_NOFOLLOW;
+        cmode = "w+";
+    }
+    *how = opened;
+    int fd = open(name, flags);
+    if (fd < 0 && errno == ENOENT && mode == maketext) {
+        // New files start private; copymode gives them their bits.
+        fd = open(name, flags | O_CREAT | O_EXCL, 0600);
+        *how = created;
+    }
+    if (fd < 0) {
+        if (errno == ENOENT)
+            *how = absent;
+        else if (errno == ELOOP || errno == EISDIR || errno == ENXIO)
+            *how = notregular; // a link, a folder, a FIFO without a reader
+        else
+            *how = failed;
+        return nullptr;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        *how = fstat(fd, &st) == 0 ? notregular : failed;
+        close(fd);
+        return nullptr;
+    }
+    FILE *fp = streamof(fd, cmode, buffer, size);
+    if (fp == nullptr)
+        *how = failed;
+    return fp;
+}
+
+bool samefile(FILE *a, FILE *b)
+{
+    struct stat sa, sb;
+    return fstat(fileno(a), &sa) == 0 && fstat(fileno(b), &sb) == 0
+        && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+long links(FILE *fp)
+{
+    struct stat st;
+    return fstat(fileno(fp), &st) == 0 ? (long)st.st_nlink : -1;
+}
+
+bool copymode(FILE *to, FILE *from)
+{
+    struct stat st;
+    return fstat(fileno(from), &st) == 0
+        && fchmod(fileno(to), st.st_mode & 07777) == 0;
+}
+
+bool emptyfile(FILE *fp)
+{
+    if (fflush(fp) != 0 || ftruncate(fileno(fp), 0) != 0)
+        return false;
+    rewind(fp);
+    return ferror(fp) == 0;
+}
+
+bool syncfile(FILE *fp)
+{
+    return fflush(fp) == 0 && fsync(fileno(fp)) == 0;
+}
+
+bool syncfolder()
+{
+    int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool ok = fsync(fd) == 0;
+    if (close(fd) != 0)
+        ok = false;
+    return ok;
+}
+
+static int lockfd = -1;
+
+lockresult lockfile(const char *name)
+{
+    lockfd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (lockfd < 0)
+        return errno == ENOENT ? lockabsent : errno == ENXIO ? locknotregular : lockfailed;
+    struct stat st;
+    if (fstat(lockfd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        lockresult result = fstat(lockfd, &st) == 0 ? locknotregular : lockfailed;
+        unlockfile();
+        return result;
+    }
+    // flock, not fcntl: closing any other descriptor of the file, as every
+    // stream of the call does, would drop an fcntl lock.
+    while (flock(lockfd, LOCK_EX) != 0) {
+        if (errno == EINTR)
+            continue;
+        if (errno == ENOLCK || errno == EOPNOTSUPP || errno == EINVAL)
+            return nolock;
+        unlockfile();
+        return lockfailed;
+    }
+    return locked;
+}
+
+void unlockfile()
+{
+    if (lockfd >= 0)
+        close(lockfd); // closing the last descriptor lets the lock go
+    lockfd = -1;
+}
+
+static sigset_t oldmask;
+static struct sigaction oldxfsz;
+
+void holdstops()
+{
+    sigset_t stops;
+    sigemptyset(&stops);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP})
+        sigaddset(&stops, sig);
+    sigprocmask(SIG_BLOCK, &stops, &oldmask);
+    // Blocked, SIGXFSZ would end the program once let through: ignored,
+    // a write past the limit just fails.
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGXFSZ, &ignore, &oldxfsz);
+}
+
+void releasestops()
+{
+    sigaction(SIGXFSZ, &oldxfsz, nullptr);
+    // Any stop that came is delivered here, before this returns.
+    sigprocmask(SIG_SETMASK, &oldmask, nullptr);
+}
+
+void startconsole()
+{
+}
+
+int readbyte()
+{
+    return getchar();
+}
+
+bool writetext(const char *text)
+{
+    return fputs(text, stdout) != EOF && fflush(stdout) == 0;
+}
