@@ -50,6 +50,55 @@ std::string shape(uint8_t flags, uint8_t number, std::string list)
     return list;
 }
 
+// Tells whether name is UTF-8 text, decoding it code point by code point.
+bool utf8(const std::string &name)
+{
+    for (size_t i = 0; i < name.size();) {
+        unsigned char c = name[i];
+        int more = c < 0x80 ? 0 : c >> 5 == 6 ? 1 : c >> 4 == 14 ? 2 : c >> 3 == 30 ? 3 : -1;
+        if (more < 0 || i + more >= name.size())
+            return false;
+        unsigned long point = more == 0 ? c : c & (0x3F >> more);
+        for (int k = 1; k <= more; k++) {
+            unsigned char next = name[i + k];
+            if (next >> 6 != 2)
+                return false;
+            point = point << 6 | (next & 0x3F);
+        }
+        static const unsigned long least[] = {0, 0x80, 0x800, 0x10000};
+        if (point < least[more] || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF))
+            return false;
+        i += more + 1;
+    }
+    return true;
+}
+
+// Tells whether the list's text, after its first brace at at, closes that
+// brace with its last byte other than white space, counting braces outside
+// strings.
+bool closed(const std::string &list, size_t at)
+{
+    long depth = 0;
+    bool instring = false;
+    size_t last = list.find_last_not_of(" \t\r\n");
+    for (size_t i = at; i < list.size(); i++) {
+        char c = list[i];
+        if (instring) {
+            if (c == '\\')
+                i++;
+            else if (c == '"')
+                instring = false;
+        } else if (c == '"')
+            instring = true;
+        else if (c == '{' || c == '}') {
+            depth += c == '{' ? 1 : -1;
+            if (depth == 0 && i == last && c == '}')
+                return true;
+        }
+    }
+    return false;
+}
+
 // What addentry must make of name and list, by the layout.
 addresult expected(const std::string &name, const std::string &list,
                    std::string *newlist, std::string *backup)
@@ -59,11 +108,15 @@ addresult expected(const std::string &name, const std::string &list,
     for (unsigned char c : name)
         if (c == '"' || c == '\\' || c < 0x20)
             return badname;
+    if (!utf8(name))
+        return badutf8;
     size_t at = list.compare(0, 3, bom) == 0 ? 3 : 0;
     while (at < list.size() && white(list[at]))
         at++;
     if (at > 5000 || at >= list.size() || list[at] != '{')
         return badstart;
+    if (!closed(list, at))
+        return badend;
     *backup = list.substr(at + 1);
     size_t first = backup->find_first_not_of(" \t\r\n");
     bool empty = first != std::string::npos && (*backup)[first] == '}';
@@ -149,6 +202,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::string wantlist, wantbackup;
     addresult want = expected(name, list, &wantlist, &wantbackup);
     addresult got = addentry(name.c_str());
+    if (got != want)
+        fprintf(stderr, "addentry gave %d, the layout says %d\n", (int)got, (int)want);
     check(got == want, "the result");
 
     std::string nowlist, nowbackup;
