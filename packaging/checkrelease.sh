@@ -49,7 +49,7 @@ for text in README.txt LICENSE.txt; do
     crlf "$scratch/win/$text" || fail "$text has lines not ended by CR LF"
 done
 sh tests/imports.sh "$exe" || fail "addsound.exe is not a plain Windows console program"
-resource=$(i686-w64-mingw32-windres -J coff -O rc -i "$exe")
+resource=$(i686-w64-mingw32-windres -J coff -O rc -i "$exe") || fail "addsound.exe has no resources"
 for value in '"ProductName", "addsound"' "\"ProductVersion\", \"$version\"" \
              "\"FileVersion\", \"$version\"" '"FileDescription", "' '"LegalCopyright", "'; do
     grep -qF "VALUE $value" <<<"$resource" || fail "the version resource lacks $value"
