@@ -21,6 +21,7 @@ static const size_t streamsize = 256 * 1024;
 static char readbuffer[streamsize];
 static char writebuffer[streamsize];
 static char backupbuffer[streamsize];
+static char scanbuffer[streamsize]; // the list is read through it to be measured
 
 // Tells whether c is white space to JSON.
 static bool white(int c)
@@ -114,102 +115,113 @@ static int readlead(FILE *fp, char *lead)
     return c == '{' ? n : -1;
 }
 
-// Reads the rest of the list after its brace, only to count it. Sets *empty
-// when the object has no member. Returns the number of characters, or -1 if
-// reading failed.
-static long long measure(FILE *fp, char *buffer, bool *empty)
-{
-    long long n = 0;
-    int c;
-    while (white(c = getc(fp)))
-        n++;
-    *empty = c == '}';
-    if (c != EOF)
-        n++;
-    long long rest = copylines(fp, nullptr, buffer);
-    return rest < 0 || ferror(fp) ? -1 : n + rest;
-}
-
-// What the list's bytes say, read in binary.
-enum endcheck {
-    endgood,    // it ends with the brace that closes its object, and a text
-                // read got all of it
-    endnobrace, // its last byte other than white space is not the brace
-                // that closes the object it opens: it was cut short
-    endcut,     // a text read of textlength characters ended early (as
-                // Windows' text streams do at a Ctrl-Z)
-    endfailed,  // reading failed
+// What the list's text after its opening brace holds.
+struct listtext {
+    long long length; // characters, as the text stream gave them
+    bool empty;       // the object has no member
+    bool closed;      // outside strings, the last character other than white
+                      // space is the brace that closes the object: a list cut
+                      // short after a member's own closing brace is not
 };
 
-// Reads the list in binary, once through: outside its strings, the braces
-// it opens must all be closed, the last by its last byte other than white
-// space; and textlength, the number of characters a text stream gave, must
-// stand for all of its bytes (a text stream may turn each CR LF into a line
-// feed). A list cut short after a member's own closing brace still has its
-// object open.
-static endcheck checkend(long long textlength, char *buffer)
+// Reads the rest of the list after its brace, to measure it. False if
+// reading failed.
+static bool measure(FILE *fp, listtext *text)
 {
-    fileopen how;
-    FILE *fp = openfile(listname, readbinary, readbuffer, streamsize, &how);
-    if (fp == nullptr)
-        return endfailed;
-    long long bytes = 0;
-    long long crlf = 0;
-    long long depth = 0;
+    // The characters that change the count of open braces or the string
+    // state.
+    static bool marks[256];
+    marks[(unsigned char)'"'] = marks[(unsigned char)'\\'] = true;
+    marks[(unsigned char)'{'] = marks[(unsigned char)'}'] = true;
+    char *buffer = scanbuffer;
+    long long depth = 1;
     bool instring = false;
     bool escaped = false;
-    int last = EOF; // the last byte other than white space
-    int previous = EOF;
+    int first = EOF; // the first and last characters other than white space
+    int last = '{';
+    text->length = 0;
     size_t n;
-    while ((n = fread(buffer, 1, linesize, fp)) > 0) {
+    while ((n = fread(buffer, 1, streamsize, fp)) > 0) {
         for (size_t i = 0; i < n; i++) {
-            int c = (unsigned char)buffer[i];
-            if (c == '\n' && previous == '\r')
-                crlf++;
-            previous = c;
-            if (!white(c))
-                last = c;
+            unsigned char c = buffer[i];
+            if (!marks[c] && !escaped)
+                continue; // most characters: the quick way past them
             if (escaped)
                 escaped = false;
             else if (instring) {
                 escaped = c == '\\';
                 instring = c != '"';
-            }
-            else if (c == '"')
+            } else if (c == '"')
                 instring = true;
             else if (c == '{')
                 depth++;
             else if (c == '}')
                 depth--;
         }
-        bytes += n;
+        for (size_t i = 0; first == EOF && i < n; i++)
+            if (!white(buffer[i]))
+                first = (unsigned char)buffer[i];
+        for (size_t i = n; i > 0; i--)
+            if (!white(buffer[i - 1])) {
+                last = (unsigned char)buffer[i - 1];
+                break;
+            }
+        text->length += n;
     }
-    endcheck result;
-    if (ferror(fp))
-        result = endfailed;
-    else if (last != '}' || depth != 0 || instring)
-        result = endnobrace;
-    else if (bytes == textlength || bytes - crlf == textlength)
-        result = endgood;
-    else
-        result = endcut;
+    text->empty = first == '}';
+    text->closed = last == '}' && depth == 0 && !instring;
+    return !ferror(fp);
+}
+
+// Tells whether length, the number of characters a text stream gave for the
+// whole list, stands for all of its bytes. A text stream may turn each CR LF
+// into a line feed; a shorter read ended early, as Windows' text streams do
+// at a Ctrl-Z character. Sets *readerror if reading failed.
+static bool wholelist(long long length, char *buffer, bool *readerror)
+{
+    fileopen how;
+    FILE *fp = openfile(listname, readbinary, readbuffer, streamsize, &how);
+    *readerror = fp == nullptr;
+    if (fp == nullptr)
+        return false;
+    bool whole = false;
+    if (fseek(fp, 0, SEEK_END) == 0 && ftell(fp) == length) {
+        whole = true; // every byte came through as it is
+    } else if (fseek(fp, 0, SEEK_SET) == 0) {
+        long long bytes = 0;
+        long long crlf = 0;
+        bool cr = false;
+        size_t n;
+        while ((n = fread(buffer, 1, linesize, fp)) > 0) {
+            for (size_t i = 0; i < n; i++) {
+                if (cr && buffer[i] == '\n')
+                    crlf++;
+                cr = buffer[i] == '\r';
+            }
+            bytes += n;
+        }
+        *readerror = ferror(fp) != 0;
+        whole = bytes - crlf == length;
+    } else
+        *readerror = true;
     fclose(fp); // read only: the answer is in
-    return result;
+    return whole;
 }
 
 // Opens sounds.backup for the list read through fp: a regular file of its
 // own, never reached through a link, with no other name and not the list
-// itself, given the list's permission bits and emptied. Its name is on the
-// disk once this returns it. Returns nullptr, having written nothing, if
-// any of that fails.
-static FILE *openbackup(FILE *fp)
+// itself, given the list's permission bits and emptied. Sets *made if it
+// was created. Returns nullptr, having written nothing, if any of that
+// fails.
+static FILE *openbackup(FILE *fp, bool *made)
 {
     fileopen how;
     FILE *fp2 = openfile(backupname, maketext, backupbuffer, streamsize, &how);
     if (fp2 == nullptr)
         return nullptr;
+    *made = how == created;
     bool ok = links(fp2) == 1 && !samefile(fp2, fp) && copymode(fp2, fp)
-        && emptyfile(fp2) && (how != created || syncfolder());
+        && emptyfile(fp2);
     if (!ok) {
         fclose(fp2); // nothing was written through it
         return nullptr;
@@ -271,24 +283,18 @@ static addresult update(const char *name)
     if (fp == nullptr)
         return how == absent ? notfound : unreadable;
     int nlead = readlead(fp, lead);
-    bool empty = false;
-    long long rest = nlead < 0 ? -1 : measure(fp, string, &empty);
-    if (rest < 0) {
-        bool failed = ferror(fp);
+    listtext text;
+    if (nlead < 0 || !measure(fp, &text)) {
+        bool readerror = ferror(fp);
         fclose(fp); // read only
-        return failed ? unreadable : badstart;
+        return readerror ? unreadable : badstart;
     }
     fclose(fp); // read only: the counts are in
-    switch (checkend(nlead + 1 + rest, string)) {
-    case endgood:
-        break;
-    case endnobrace:
+    bool readerror;
+    if (!wholelist(nlead + 1 + text.length, string, &readerror))
+        return readerror ? unreadable : cutshort;
+    if (!text.closed)
         return badend;
-    case endcut:
-        return cutshort;
-    case endfailed:
-        return unreadable;
-    }
 
     fp = openfile(listname, readtext, readbuffer, streamsize, &how);
     if (fp == nullptr)
@@ -298,7 +304,8 @@ static addresult update(const char *name)
         fclose(fp); // read only
         return how == failed ? unwritable : unreadable;
     }
-    FILE *fp2 = openbackup(fp);
+    bool made = false;
+    FILE *fp2 = openbackup(fp, &made);
     if (fp2 == nullptr) {
         fclose(fp3); // nothing was written through it
         fclose(fp);
@@ -310,20 +317,16 @@ static addresult update(const char *name)
     long long parked = -1;
     if (readlead(fp, lead) != nlead)
         result = unreadable; // the list changed since it was measured
-    else if ((parked = copylines(fp, fp2, string)) != rest)
+    else if ((parked = copylines(fp, fp2, string)) != text.length)
         result = ferror(fp) ? unreadable : nobackup;
-    else if (!syncfile(fp2))
-        result = nobackup;
-    else {
+    else if (!syncfile(fp2) || (made && !syncfolder()))
+        result = nobackup; // a new backup's name must be on the disk too
+    else
         rewind(fp2);
-        if (copylines(fp2, nullptr, string2) != parked)
-            result = nobackup;
-        rewind(fp2);
-    }
     fclose(fp); // read only
 
     if (result == added) {
-        bool ok = writelist(fp3, lead, nlead, name, empty, fp2, string2) == parked;
+        bool ok = writelist(fp3, lead, nlead, name, text.empty, fp2, string2) == parked;
         if (fclose(fp3) != 0)
             ok = false;
         fp3 = nullptr;
@@ -353,8 +356,10 @@ addresult addentry(const char *name)
     }
     holdstops();
     addresult result = update(name);
-    releasestops();
+    // The lock goes first: a suspend held until now must not keep other
+    // programs waiting for as long as this one is stopped.
     unlockfile();
+    releasestops();
     return result;
 }
 

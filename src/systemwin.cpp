@@ -31,6 +31,66 @@ static fileopen kindof(HANDLE h, DWORD refused)
     return (info.dwFileAttributes & refused) != 0 ? notregular : opened;
 }
 
+// Tells whether the open handle h is the file name itself, in the folder
+// that name names, and not a file that a link leads to. True when it cannot
+// be told. Windows opens a link itself when asked to, and the attributes
+// tell it; Wine follows a Unix symbolic link all the same and shows a plain
+// file, and only the final path of what it opened tells.
+static bool itself(HANDLE h, const char *name)
+{
+    const DWORD size = 2 * MAX_PATH;
+    char full[size];
+    char *base = nullptr;
+    DWORD n = GetFullPathNameA(name, size, full, &base);
+    if (n == 0 || n >= size || base == nullptr)
+        return true;
+    char folder[size];
+    DWORD nfolder = (DWORD)(base - full);
+    CopyMemory(folder, full, nfolder);
+    folder[nfolder] = '\0';
+    HANDLE d = CreateFileA(folder, 0, FILE_SHARE_READ | FILE_SHARE_WRITE
+                           | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (d == INVALID_HANDLE_VALUE)
+        return true;
+    char expected[size];
+    char got[size];
+    n = GetFinalPathNameByHandleA(d, expected, size, FILE_NAME_NORMALIZED);
+    CloseHandle(d);
+    if (n == 0 || n >= size)
+        return true;
+    if (expected[n - 1] != '\\')
+        expected[n++] = '\\';
+    DWORD nbase = lstrlenA(base);
+    if (n + nbase >= size)
+        return true;
+    CopyMemory(expected + n, base, nbase + 1);
+    n = GetFinalPathNameByHandleA(h, got, size, FILE_NAME_NORMALIZED);
+    if (n == 0 || n >= size)
+        return true;
+    return lstrcmpiA(expected, got) == 0;
+}
+
+// Opens name with CreateFileA, shared with every other handle of the file.
+// A program that holds the file for a moment without sharing it (a virus
+// scanner, a sync client) is waited for, a few seconds at most. Leaves the
+// error of the last try for GetLastError.
+static HANDLE createfile(const char *name, DWORD access, DWORD disposition,
+                         DWORD flags)
+{
+    DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    for (int tries = 0;; tries++) {
+        HANDLE h = CreateFileA(name, access, share, nullptr, disposition,
+                               flags, nullptr);
+        DWORD error = GetLastError();
+        if (h != INVALID_HANDLE_VALUE || tries == 50
+            || (error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION))
+            return h;
+        Sleep(100);
+        SetLastError(error);
+    }
+}
+
 // Opens name as the reading, writing or making of mode asks, shared with
 // every other handle of the file, and hands it to a C stream with buffer.
 // A file is never emptied by the opening, and maketext never opens a link:
@@ -42,27 +102,33 @@ FILE *openfile(const char *name, filemode mode, char *buffer, size_t size,
 {
     bool reading = mode == readtext || mode == readbinary;
     DWORD access = reading ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
-    DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    DWORD disposition = mode == maketext ? OPEN_ALWAYS : OPEN_EXISTING;
     DWORD flags = FILE_ATTRIBUTE_NORMAL;
     if (mode == maketext)
         flags |= FILE_FLAG_OPEN_REPARSE_POINT;
-    HANDLE h = CreateFileA(name, access, share, nullptr, disposition, flags,
-                           nullptr);
+    HANDLE h = createfile(name, access, OPEN_EXISTING, flags);
+    DWORD error = GetLastError();
+    bool made = false;
+    if (h == INVALID_HANDLE_VALUE && mode == maketext
+        && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)) {
+        // Made only where nothing stands, not even a link that leads
+        // nowhere: the system refuses to make a new file through one.
+        h = createfile(name, access, CREATE_NEW, flags);
+        error = GetLastError();
+        made = true;
+    }
     if (h == INVALID_HANDLE_VALUE) {
-        DWORD error = GetLastError();
         bool missing = error == ERROR_FILE_NOT_FOUND
             || error == ERROR_PATH_NOT_FOUND;
         *how = missing ? absent : failed;
         return nullptr;
     }
-    // Read at once: the next call may change it.
-    bool existed = mode == maketext && GetLastError() == ERROR_ALREADY_EXISTS;
 
     DWORD refused = FILE_ATTRIBUTE_DIRECTORY;
     if (mode == maketext)
         refused |= FILE_ATTRIBUTE_REPARSE_POINT;
     fileopen kind = kindof(h, refused);
+    if (kind == opened && mode == maketext && !itself(h, name))
+        kind = notregular;
     if (kind != opened) {
         *how = kind;
         CloseHandle(h);
@@ -108,11 +174,12 @@ FILE *openfile(const char *name, filemode mode, char *buffer, size_t size,
         fclose(fp);
         return nullptr;
     }
-    *how = mode == maketext && !existed ? created : opened;
+    *how = made ? created : opened;
     return fp;
 }
 
-// Volume serial number and file index of both are equal.
+// Tells whether both streams are one file: the same volume serial number and
+// file index. False if either cannot be asked.
 bool samefile(FILE *a, FILE *b)
 {
     BY_HANDLE_FILE_INFORMATION ia;
@@ -125,6 +192,7 @@ bool samefile(FILE *a, FILE *b)
         && ia.nFileIndexLow == ib.nFileIndexLow;
 }
 
+// The number of names (hard links) the file of fp has, or -1.
 long links(FILE *fp)
 {
     BY_HANDLE_FILE_INFORMATION info;
@@ -139,6 +207,8 @@ bool copymode(FILE *, FILE *)
     return true;
 }
 
+// Writes what the stream holds, cuts the file to nothing and puts the
+// stream at its start. False if any of it failed.
 bool emptyfile(FILE *fp)
 {
     if (fflush(fp) != 0)
@@ -152,7 +222,8 @@ bool emptyfile(FILE *fp)
         && fseek(fp, 0, SEEK_SET) == 0;
 }
 
-// The handle must be open for writing: Windows refuses to flush a handle
+// Writes what the stream holds and has Windows put the file on the disk.
+// The stream must be open for writing: Windows refuses to flush a handle
 // open only for reading.
 bool syncfile(FILE *fp)
 {
@@ -180,9 +251,7 @@ lockresult lockfile(const char *name)
 {
     if (lockhandle != INVALID_HANDLE_VALUE)
         return lockfailed;
-    DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    HANDLE h = CreateFileA(name, GENERIC_READ, share, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = createfile(name, GENERIC_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
     if (h == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
