@@ -6,6 +6,10 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <chrono>
+#include <csignal>
+#include <sstream>
+#include <thread>
 #include <unistd.h>
 
 #include "layout.h"
@@ -338,6 +342,100 @@ TEST_F(Tool, ABackupThatCannotBeMadeLeavesTheListAlone)
     EXPECT_TRUE(same(list(), old));
 }
 
+TEST_F(Tool, ProgramsRunAtOnceEachAddEveryNameOnce)
+{
+    // A script adding a folder of sounds in parallel, or two windows.
+    const int programs = 4;
+    const int names = onwindows() ? 15 : 40;
+    const int members = 3000;
+    std::string old = "{\n";
+    for (int i = 0; i < members; i++)
+        old += "  \"old" + std::to_string(i) + "\": {\"sounds\": [\"old/" + std::to_string(i)
+             + "\"]}" + (i + 1 < members ? ",\n" : "\n");
+    old += "}\n";
+    putlist(old);
+    std::vector<outcome> outcomes(programs);
+    std::vector<std::thread> threads;
+    for (int p = 0; p < programs; p++)
+        threads.emplace_back([&, p] {
+            std::string input;
+            for (int n = 0; n < names; n++)
+                input += "p" + std::to_string(p) + "_" + std::to_string(n) + "\n";
+            outcomes[p] = runtool(folder.dir, input);
+        });
+    for (std::thread &t : threads)
+        t.join();
+    for (int p = 0; p < programs; p++) {
+        std::string expected;
+        for (int n = 0; n < names; n++)
+            expected += done("p" + std::to_string(p) + "_" + std::to_string(n));
+        std::string got = outcomes[p].out;
+        for (size_t at; (at = got.find(prompt)) != std::string::npos;)
+            got.erase(at, prompt.size());
+        EXPECT_EQ(got, lineends(expected + "\n")) << "program " << p;
+    }
+    // Valid JSON: every new name once, each program's in the reverse of its
+    // order, then the old members in theirs.
+    auto parsed = nlohmann::ordered_json::parse(list(), nullptr, false, false);
+    ASSERT_FALSE(parsed.is_discarded()) << "the list is not valid JSON";
+    ASSERT_EQ(parsed.size(), size_t(programs * names + members));
+    std::vector<int> next(programs, names - 1);
+    int at = 0;
+    for (auto &item : parsed.items()) {
+        const std::string &key = item.key();
+        if (at++ < programs * names) {
+            ASSERT_EQ(key[0], 'p') << key;
+            int p = std::stoi(key.substr(1));
+            EXPECT_EQ(key, "p" + std::to_string(p) + "_" + std::to_string(next[p]--));
+            EXPECT_EQ(item.value(), nlohmann::ordered_json::parse("{\"sounds\": [\"" + key + "\"]}"));
+        } else {
+            EXPECT_EQ(key, "old" + std::to_string(at - 1 - programs * names));
+        }
+    }
+}
+
+// Sends SIGINT to the program after the microseconds at arg; Wine turns it
+// into the console's Ctrl-C event.
+void interrupt(int pid, void *arg)
+{
+    std::this_thread::sleep_for(std::chrono::microseconds(*static_cast<long *>(arg)));
+    kill(pid, SIGINT);
+}
+
+TEST_F(Tool, ACtrlCDuringAnInsertionOnWindowsWaitsForTheFiles)
+{
+    if (!onwindows())
+        GTEST_SKIP() << "the native program's stops have tests of their own";
+    std::string old = "{\n";
+    while (old.size() < (32u << 20))
+        old += "  \"thing" + std::to_string(old.size()) + "\": {\"sounds\": [\"thing\"]},\n";
+    old += "  \"last\": 1\n}\n";
+    const std::string added = lineends(block("bell") + old.substr(1));
+    putlist(old);
+    auto start = std::chrono::steady_clock::now();
+    run("bell\n");
+    long length = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now() - start).count();
+    // Wine takes most of a run to start: the moments lie in the later part.
+    int held = 0;
+    for (int step = 0; step < 10; step++) {
+        long after = length * (30 + 7 * step) / 100;
+        SCOPED_TRACE(testing::Message() << "Ctrl-C after " << after << " us of " << length);
+        putlist(old);
+        outcome got = runtool(folder.dir, "bell\n", {}, interrupt, &after);
+        std::string now = list();
+        ASSERT_TRUE(now == old || now == added) << now.size() << " bytes";
+        bool said = got.out.find(lineends(done("bell"))) != std::string::npos;
+        if (now == added && !said) {
+            held++; // came during the call: ended the program after it,
+            EXPECT_EQ(got.status, 0xC000013A & 0xFF); // as Windows' own handling does
+        }
+    }
+    EXPECT_GT(held, 0);
+    std::cout << held << " of 10 Ctrl-C events came during a call of " << length / 1000
+              << " ms and were held\n";
+}
+
 // Faults below are made the Linux way and are left to the native build.
 #define NATIVEONLY() \
     if (onwindows()) GTEST_SKIP() << "made with a Linux device or limit"
@@ -534,6 +632,66 @@ TEST_F(Tool, AFullDiskLeavesTheListWhole)
             EXPECT_TRUE(same(readfile(dir + "/sounds.backup"), old.substr(1)));
         }
         ASSERT_EQ(unlink((dir + "/filler").c_str()), 0);
+    }
+}
+
+// The strace lines of a run that mention a file of the list's folder.
+std::vector<std::string> tracelines(const std::string &log)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(readfile(log));
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+// The first line at or after from that holds both texts, or -1.
+int findline(const std::vector<std::string> &lines, const std::string &a,
+             const std::string &b, int from = 0)
+{
+    for (int i = from; i < (int)lines.size(); i++)
+        if (lines[i].find(a) != std::string::npos && lines[i].find(b) != std::string::npos)
+            return i;
+    return -1;
+}
+
+TEST_F(Tool, WhatIsWrittenIsOnTheDiskBeforeTheNextStep)
+{
+    NATIVEONLY();
+    if (!exists("/usr/bin/strace"))
+        GTEST_SKIP() << "needs strace";
+    scratch logs;
+    const std::string old = "{\n" + member + "}\n";
+    for (bool first : {true, false}) {
+        SCOPED_TRACE(first ? "a new backup" : "an existing backup");
+        putlist(old);
+        runoptions options;
+        options.strace = logs.path(first ? "new" : "old");
+        outcome got = run("bell\n", options);
+        ASSERT_EQ(got.out, session({done("bell")}));
+        auto lines = tracelines(options.strace);
+        std::string list = "/sounds.json>", backup = "/sounds.backup>";
+        int backupsynced = findline(lines, "fsync(", backup);
+        int foldersynced = findline(lines, "fsync(", folder.dir + ">");
+        int emptied = findline(lines, "ftruncate(", list);
+        int listsynced = findline(lines, "fsync(", list);
+        int said = findline(lines, "write(1", "All done!");
+        ASSERT_GE(backupsynced, 0);
+        ASSERT_GE(emptied, 0);
+        EXPECT_LT(backupsynced, emptied);
+        EXPECT_LT(emptied, listsynced);
+        EXPECT_LT(listsynced, said);
+        // The folder holds the new name on the disk before the list is
+        // emptied; an existing name needs no flush.
+        if (first) {
+            EXPECT_GE(foldersynced, 0);
+            EXPECT_LT(foldersynced, emptied);
+        } else {
+            EXPECT_EQ(foldersynced, -1);
+        }
+        // The list is never emptied by an opening, nor the backup.
+        EXPECT_EQ(findline(lines, "sounds.json", "O_TRUNC"), -1);
+        EXPECT_EQ(findline(lines, "sounds.backup", "O_TRUNC"), -1);
     }
 }
 
