@@ -6,6 +6,8 @@
 
 #include "system.h"
 
+#include <cstring>
+
 static const char listname[] = "sounds.json";
 static const char backupname[] = "sounds.backup";
 
@@ -128,36 +130,41 @@ struct listtext {
 // reading failed.
 static bool measure(FILE *fp, listtext *text)
 {
-    // The characters that change the count of open braces or the string
-    // state.
-    static bool marks[256];
-    marks[(unsigned char)'"'] = marks[(unsigned char)'\\'] = true;
-    marks[(unsigned char)'{'] = marks[(unsigned char)'}'] = true;
     char *buffer = scanbuffer;
     long long depth = 1;
     bool instring = false;
-    bool escaped = false;
+    size_t skip = 0; // an escaped character that begins the next piece
     int first = EOF; // the first and last characters other than white space
     int last = '{';
     text->length = 0;
     size_t n;
     while ((n = fread(buffer, 1, streamsize, fp)) > 0) {
-        for (size_t i = 0; i < n; i++) {
-            unsigned char c = buffer[i];
-            if (!marks[c] && !escaped)
-                continue; // most characters: the quick way past them
-            if (escaped)
-                escaped = false;
-            else if (instring) {
-                escaped = c == '\\';
-                instring = c != '"';
-            } else if (c == '"')
+        size_t i = skip;
+        while (i < n) {
+            if (instring) {
+                // Most of a list is strings: straight on to the closing
+                // quote, unless a backslash before it escapes a character.
+                char *quote = (char *)memchr(buffer + i, '"', n - i);
+                size_t end = quote != nullptr ? quote - buffer : n;
+                char *slash = (char *)memchr(buffer + i, '\\', end - i);
+                if (slash != nullptr)
+                    i = slash - buffer + 2;
+                else if (quote != nullptr) {
+                    instring = false;
+                    i = end + 1;
+                } else
+                    i = n;
+                continue;
+            }
+            char c = buffer[i++];
+            if (c == '"')
                 instring = true;
             else if (c == '{')
                 depth++;
             else if (c == '}')
                 depth--;
         }
+        skip = i > n ? i - n : 0;
         for (size_t i = 0; first == EOF && i < n; i++)
             if (!white(buffer[i]))
                 first = (unsigned char)buffer[i];

@@ -103,7 +103,7 @@ TEST_F(Interrupt, TheListIsAlwaysWholeAndTheSignalStillEndsTheProgram)
     int held = 0, tries = 0;
     for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
         for (int tenth = 0; tenth <= 10; tenth++) {
-            shot s = {length * tenth / 10, sig};
+            shot s = {length * tenth / 10, sig, "", "", false};
             SCOPED_TRACE(testing::Message() << strsignal(sig) << " after "
                          << s.after.count() << " us of " << length.count());
             scratch folder;
@@ -134,7 +134,7 @@ TEST_F(Interrupt, ASuspendWaitsForTheFilesAndTheProgramGoesOnAfterIt)
     int during = 0;
     for (int tenth = 0; tenth <= 10; tenth++) {
         scratch folder;
-        shot s = {length * tenth / 10, SIGTSTP, folder.dir};
+        shot s = {length * tenth / 10, SIGTSTP, folder.dir, "", false};
         SCOPED_TRACE(testing::Message() << "SIGTSTP after " << s.after.count() << " us of "
                      << length.count());
         writefile(folder.path("sounds.json"), *old);
@@ -156,7 +156,7 @@ TEST_F(Interrupt, AHardStopLeavesTheOldTextWholeInOneOfTheFiles)
 {
     int cut = 0;
     for (int twentieth = 0; twentieth <= 20; twentieth++) {
-        shot s = {length * twentieth / 20, SIGKILL};
+        shot s = {length * twentieth / 20, SIGKILL, "", "", false};
         SCOPED_TRACE(testing::Message() << "SIGKILL after " << s.after.count() << " us of "
                      << length.count());
         scratch folder;
@@ -183,7 +183,7 @@ TEST(Prompt, AtThePromptASignalActsAtOnce)
     for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
         scratch folder;
         writefile(folder.path("sounds.json"), "{}");
-        shot s = {std::chrono::milliseconds(100), sig};
+        shot s = {std::chrono::milliseconds(100), sig, "", "", false};
         outcome got = runtool(folder.dir, "", {}, fire, &s);
         EXPECT_EQ(got.signal, sig);
         EXPECT_EQ(got.out, "Insert your audio file name you want to add into sounds.json: ");

@@ -91,6 +91,15 @@ protected:
     }
 };
 
+// The text after a list's brace, one member whose string holds piece at
+// offset at of that text: where the list is read in pieces of 256 KiB, a
+// backslash at a piece's end escapes the first character of the next.
+std::string straddle(size_t at, const std::string &piece)
+{
+    std::string head = "\n  \"k\": \"";
+    return head + std::string(at - head.size(), 'x') + piece + "\"\n}\n";
+}
+
 struct layout {
     const char *label;
     std::string before; // what stands in front of the opening brace
@@ -112,6 +121,9 @@ TEST_F(Tool, EntryGoesInFrontOfTheListAndTheRestIsKept)
         {"mark and white space", bom + "\n\n", "\n" + member + "}\n", false, true},
         {"5000 blanks in front", std::string(5000, ' '), "\n" + member + "}\n", false, true},
         {"braces and quotes in strings", "", "\n  \"a}\": \"{\\\"}\\\\\",\n  \"b\": [\"}}\"]\n}\n", false, true},
+        {"escape across a piece of the read", "", straddle(262143, "\\\"}{"), false, true},
+        {"escape at a piece's end", "", straddle(262142, "\\\"}{"), false, true},
+        {"quote after a piece's end", "", straddle(262144, "\\\"}{"), false, true},
         {"empty object", "", "}", true, true},
         {"empty object with white space", "", " \n\t\n}\n", true, true},
         {"empty object after a mark", bom + "\n", "}\n", true, true},
