@@ -255,30 +255,28 @@ static long long writelist(FILE *fp, const char *lead, int nlead,
     return copied;
 }
 
-// Puts the list's old text back after a failed rewrite: through a new
-// stream, as the failed one may still hold text it could not write. True if
+// Puts the list's old text back after a failed rewrite, through a stream of
+// its own: the failed one may still hold text it could not write. True if
 // the list holds all of it again, on the disk.
-static bool restore(FILE **fp, const char *lead, int nlead, FILE *fp2,
-                    long long parked, char *buffer)
+static bool restore(const char *lead, int nlead, FILE *fp2, long long parked,
+                    char *buffer)
 {
-    if (*fp != nullptr)
-        fclose(*fp); // failed already; what it still held is unwanted
     fileopen how;
-    *fp = openfile(listname, updatetext, writebuffer, streamsize, &how);
-    if (*fp == nullptr)
+    FILE *fp = openfile(listname, updatetext, writebuffer, streamsize, &how);
+    if (fp == nullptr)
         return false;
     rewind(fp2);
-    bool ok = writelist(*fp, lead, nlead, nullptr, false, fp2, buffer) == parked;
-    if (fclose(*fp) != 0)
+    bool ok = writelist(fp, lead, nlead, nullptr, false, fp2, buffer) == parked;
+    if (fclose(fp) != 0)
         ok = false;
-    *fp = nullptr;
     return ok;
 }
 
 // The work of addentry, with the lock taken and the stops held. The list is
-// read and checked through fp, opened for writing as fp3 and checked again
-// before sounds.backup (fp2) is touched; it is emptied only once the backup
-// holds its text, read back whole, on the disk.
+// read and checked through fp and opened for writing as fp3 before
+// sounds.backup (fp2) is touched; it is emptied only once the backup holds
+// its text on the disk, and rewritten from the backup only if all of that
+// text is read back.
 static addresult update(const char *name)
 {
     char lead[linesize];
@@ -319,29 +317,26 @@ static addresult update(const char *name)
         return nobackup;
     }
 
-    // Park the text after the brace and read it back whole from the disk.
+    // Park the text after the brace, on the disk. A length other than the
+    // one measured means that another program changed the list meanwhile.
     addresult result = added;
     long long parked = -1;
     if (readlead(fp, lead) != nlead)
-        result = unreadable; // the list changed since it was measured
+        result = unreadable;
     else if ((parked = copylines(fp, fp2, string)) != text.length)
-        result = ferror(fp) ? unreadable : nobackup;
+        result = parked < 0 && !ferror(fp) ? nobackup : unreadable;
     else if (!syncfile(fp2) || (made && !syncfolder()))
         result = nobackup; // a new backup's name must be on the disk too
     else
         rewind(fp2);
     fclose(fp); // read only
 
-    if (result == added) {
-        bool ok = writelist(fp3, lead, nlead, name, text.empty, fp2, string2) == parked;
-        if (fclose(fp3) != 0)
-            ok = false;
-        fp3 = nullptr;
-        if (!ok)
-            result = restore(&fp3, lead, nlead, fp2, parked, string2) ? restored : inbackup;
-    }
-    if (fp3 != nullptr)
-        fclose(fp3); // nothing was written through it
+    bool ok = result == added
+        && writelist(fp3, lead, nlead, name, text.empty, fp2, string2) == parked;
+    if (fclose(fp3) != 0)
+        ok = false;
+    if (result == added && !ok)
+        result = restore(lead, nlead, fp2, parked, string2) ? restored : inbackup;
     fclose(fp2); // its text is on the disk, or the list is what counts
     return result;
 }
