@@ -110,10 +110,17 @@ addresult expected(const std::string &name, const std::string &list,
             return badname;
     if (!utf8(name))
         return badutf8;
+    // A list that ends before its brace was emptied and cut short.
+    if (list.size() < 3 && bom.compare(0, list.size(), list) == 0)
+        return badend;
     size_t at = list.compare(0, 3, bom) == 0 ? 3 : 0;
     while (at < list.size() && white(list[at]))
         at++;
-    if (at > 5000 || at >= list.size() || list[at] != '{')
+    if (at > 5000)
+        return badstart;
+    if (at == list.size())
+        return badend;
+    if (list[at] != '{')
         return badstart;
     if (!closed(list, at))
         return badend;

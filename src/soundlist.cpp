@@ -93,8 +93,9 @@ static addresult checkname(const char *name)
 
 // Reads what may stand before the list's opening brace, a byte-order mark and
 // white space, into lead (linesize characters), then the brace itself.
-// Returns the number of characters kept in lead, or -1 if the list does not
-// begin that way (or reading failed).
+// Returns the number of characters kept in lead; -1 if the list begins
+// otherwise, -2 if it ends (or reading fails) before its brace, as a list
+// emptied and cut short does.
 static int readlead(FILE *fp, char *lead)
 {
     static const unsigned char bom[] = {0xEF, 0xBB, 0xBF};
@@ -103,7 +104,7 @@ static int readlead(FILE *fp, char *lead)
     if (c == bom[0]) {
         for (unsigned char b : bom) {
             if (c != b)
-                return -1;
+                return c == EOF ? -2 : -1;
             lead[n++] = (char)c;
             c = getc(fp);
         }
@@ -114,6 +115,8 @@ static int readlead(FILE *fp, char *lead)
         lead[n++] = (char)c;
         c = getc(fp);
     }
+    if (c == EOF)
+        return -2;
     return c == '{' ? n : -1;
 }
 
@@ -292,7 +295,9 @@ static addresult update(const char *name)
     if (nlead < 0 || !measure(fp, &text)) {
         bool readerror = ferror(fp);
         fclose(fp); // read only
-        return readerror ? unreadable : badstart;
+        if (readerror)
+            return unreadable;
+        return nlead == -2 ? badend : badstart;
     }
     fclose(fp); // read only: the counts are in
     bool readerror;

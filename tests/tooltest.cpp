@@ -279,8 +279,8 @@ TEST_F(Tool, AListThatDoesNotBeginWithABraceIsLeftAlone)
 {
     const std::string bom = "\xEF\xBB\xBF";
     const std::vector<std::string> lists = {
-        "", "x{}", "[]", "  \n", "\n x {}", bom, bom + " ", "\xEF\xBB{}",
-        bom + bom + "{}", "\xEF{}", std::string(5001, ' ') + "{}",
+        "x{}", "[]", "\n x {}", "\xEF\xBB{}", bom + bom + "{}", "\xEF{}",
+        std::string(5001, ' ') + "{}",
     };
     for (const std::string &text : lists) {
         SCOPED_TRACE(testing::PrintToString(text.substr(0, 12)));
@@ -319,6 +319,11 @@ TEST_F(Tool, AListThatDoesNotEndWithABraceKeepsTheBackup)
     // A list cut short by a failed rewrite or a hard stop: its whole text is
     // in sounds.backup, which must not be overwritten with the cut one.
     const std::vector<std::string> lists = {
+        "", // emptied by a rewrite that was stopped at once
+        "  \n",
+        "\xEF\xBB\xBF",
+        "\xEF\xBB",
+        "\xEF\xBB\xBF\n\n",
         "{",
         "{\n  \"a\": {\"sounds\": [\"a\"]},\n  \"b\": {\"sou",
         "{\n" + member,
@@ -337,7 +342,7 @@ TEST_F(Tool, AListThatDoesNotEndWithABraceKeepsTheBackup)
         writefile(folder.path("sounds.json"), text);
         writefile(folder.path("sounds.backup"), kept);
         outcome got = runtool(folder.dir, "bell\n");
-        bool ctrlz = onwindows() && text.back() == '\x1a';
+        bool ctrlz = onwindows() && !text.empty() && text.back() == '\x1a';
         EXPECT_EQ(got.out, session({ctrlz ? ctrlzmessage : badend}));
         EXPECT_TRUE(same(readfile(folder.path("sounds.json")), text));
         EXPECT_TRUE(same(readfile(folder.path("sounds.backup")), kept));
