@@ -74,8 +74,8 @@ bool utf8(const std::string &name)
 }
 
 // Tells whether the list's text, after its first brace at at, closes that
-// brace with its last byte other than white space, counting braces outside
-// strings.
+// brace with its last byte other than white space, and not before, counting
+// braces outside strings.
 bool closed(const std::string &list, size_t at)
 {
     long depth = 0;
@@ -92,8 +92,8 @@ bool closed(const std::string &list, size_t at)
             instring = true;
         else if (c == '{' || c == '}') {
             depth += c == '{' ? 1 : -1;
-            if (depth == 0 && i == last && c == '}')
-                return true;
+            if (depth == 0 && c == '}')
+                return i == last; // closed once, at the end
         }
     }
     return false;

@@ -124,9 +124,10 @@ static int readlead(FILE *fp, char *lead)
 struct listtext {
     long long length; // characters, as the text stream gave them
     bool empty;       // the object has no member
-    bool closed;      // outside strings, the last character other than white
-                      // space is the brace that closes the object: a list cut
-                      // short after a member's own closing brace is not
+    bool closed;      // outside strings, the brace that closes the object
+                      // is the last character other than white space: a
+                      // list cut short after a member's own closing brace
+                      // is not, nor one with more text after its object
 };
 
 // Reads the rest of the list after its brace, to measure it. False if
@@ -135,6 +136,7 @@ static bool measure(FILE *fp, listtext *text)
 {
     char *buffer = scanbuffer;
     long long depth = 1;
+    long long closings = 0; // times the braces all closed
     bool instring = false;
     size_t skip = 0; // an escaped character that begins the next piece
     int first = EOF; // the first and last characters other than white space
@@ -164,8 +166,8 @@ static bool measure(FILE *fp, listtext *text)
                 instring = true;
             else if (c == '{')
                 depth++;
-            else if (c == '}')
-                depth--;
+            else if (c == '}' && --depth == 0)
+                closings++;
         }
         skip = i > n ? i - n : 0;
         for (size_t i = 0; first == EOF && i < n; i++)
@@ -179,43 +181,46 @@ static bool measure(FILE *fp, listtext *text)
         text->length += n;
     }
     text->empty = first == '}';
-    text->closed = last == '}' && depth == 0 && !instring;
+    text->closed = last == '}' && depth == 0 && closings == 1 && !instring;
     return !ferror(fp);
 }
 
 // Tells whether length, the number of characters a text stream gave for the
-// whole list, stands for all of its bytes. A text stream may turn each CR LF
-// into a line feed; a shorter read ended early, as Windows' text streams do
-// at a Ctrl-Z character. Sets *readerror if reading failed.
-static bool wholelist(long long length, char *buffer, bool *readerror)
+// whole list, stands for all of its bytes: added if so. A text stream may
+// turn each CR LF into a line feed; a shorter read ended early, as Windows'
+// text streams do at a Ctrl-Z character (cutshort). Without one, the list
+// changed between the reads, or reading failed (unreadable).
+static addresult wholelist(long long length, char *buffer)
 {
     fileopen how;
     FILE *fp = openfile(listname, readbinary, readbuffer, streamsize, &how);
-    *readerror = fp == nullptr;
     if (fp == nullptr)
-        return false;
-    bool whole = false;
+        return unreadable;
+    addresult result = unreadable;
     if (fseek(fp, 0, SEEK_END) == 0 && ftell(fp) == length) {
-        whole = true; // every byte came through as it is
+        result = added; // every byte came through as it is
     } else if (fseek(fp, 0, SEEK_SET) == 0) {
         long long bytes = 0;
         long long crlf = 0;
         bool cr = false;
+        bool ctrlz = false;
         size_t n;
         while ((n = fread(buffer, 1, linesize, fp)) > 0) {
             for (size_t i = 0; i < n; i++) {
                 if (cr && buffer[i] == '\n')
                     crlf++;
                 cr = buffer[i] == '\r';
+                ctrlz = ctrlz || buffer[i] == '\x1a';
             }
             bytes += n;
         }
-        *readerror = ferror(fp) != 0;
-        whole = bytes - crlf == length;
-    } else
-        *readerror = true;
+        if (!ferror(fp) && bytes - crlf == length)
+            result = added;
+        else if (!ferror(fp) && ctrlz)
+            result = cutshort;
+    }
     fclose(fp); // read only: the answer is in
-    return whole;
+    return result;
 }
 
 // Opens sounds.backup for the list read through fp: a regular file of its
@@ -300,9 +305,9 @@ static addresult update(const char *name)
         return nlead == -2 ? badend : badstart;
     }
     fclose(fp); // read only: the counts are in
-    bool readerror;
-    if (!wholelist(nlead + 1 + text.length, string, &readerror))
-        return readerror ? unreadable : cutshort;
+    addresult whole = wholelist(nlead + 1 + text.length, string);
+    if (whole != added)
+        return whole;
     if (!text.closed)
         return badend;
 

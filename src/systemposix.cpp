@@ -121,7 +121,8 @@ lockresult lockfile(const char *name)
 {
     lockfd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (lockfd < 0)
-        return errno == ENOENT ? lockabsent : errno == ENXIO ? locknotregular : lockfailed;
+        return errno == ENOENT ? lockabsent
+             : errno == ENXIO || errno == ELOOP ? locknotregular : lockfailed;
     struct stat st;
     if (fstat(lockfd, &st) != 0 || !S_ISREG(st.st_mode)) {
         lockresult result = fstat(lockfd, &st) == 0 ? locknotregular : lockfailed;
@@ -151,12 +152,16 @@ void unlockfile()
 static sigset_t oldmask;
 static struct sigaction oldxfsz;
 
+// Every signal that can be held is: an interrupt, a terminate, a hang-up,
+// a quit and a suspend, and all others whose default ends the program
+// (an alarm, SIGUSR1, ...). Not those that a fault of the program itself
+// raises, which cannot wait.
 void holdstops()
 {
     sigset_t stops;
-    sigemptyset(&stops);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP})
-        sigaddset(&stops, sig);
+    sigfillset(&stops);
+    for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP, SIGSYS, SIGXFSZ})
+        sigdelset(&stops, sig);
     sigprocmask(SIG_BLOCK, &stops, &oldmask);
     // Blocked, SIGXFSZ would end the program once let through: ignored,
     // a write past the limit just fails.

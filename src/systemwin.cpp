@@ -35,40 +35,42 @@ static fileopen kindof(HANDLE h, DWORD refused)
 // that name names, and not a file that a link leads to. True when it cannot
 // be told. Windows opens a link itself when asked to, and the attributes
 // tell it; Wine follows a Unix symbolic link all the same and shows a plain
-// file, and only the final path of what it opened tells.
+// file, and only the final path of what it opened tells. name is a bare
+// file name, in the working directory. The paths are
+// asked for in UTF-16, as a folder's name may hold any character.
 static bool itself(HANDLE h, const char *name)
 {
-    const DWORD size = 2 * MAX_PATH;
-    char full[size];
-    char *base = nullptr;
-    DWORD n = GetFullPathNameA(name, size, full, &base);
+    static const DWORD size = 32768;
+    static wchar_t wname[MAX_PATH];
+    static wchar_t full[size];
+    static wchar_t expected[size];
+    static wchar_t got[size];
+    if (MultiByteToWideChar(CP_ACP, 0, name, -1, wname, MAX_PATH) == 0)
+        return true;
+    wchar_t *base = nullptr;
+    DWORD n = GetFullPathNameW(wname, size, full, &base);
     if (n == 0 || n >= size || base == nullptr)
         return true;
-    char folder[size];
-    DWORD nfolder = (DWORD)(base - full);
-    CopyMemory(folder, full, nfolder);
-    folder[nfolder] = '\0';
-    HANDLE d = CreateFileA(folder, 0, FILE_SHARE_READ | FILE_SHARE_WRITE
+    *base = L'\0'; // full is now the folder
+    HANDLE d = CreateFileW(full, 0, FILE_SHARE_READ | FILE_SHARE_WRITE
                            | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                            FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (d == INVALID_HANDLE_VALUE)
         return true;
-    char expected[size];
-    char got[size];
-    n = GetFinalPathNameByHandleA(d, expected, size, FILE_NAME_NORMALIZED);
+    n = GetFinalPathNameByHandleW(d, expected, size, FILE_NAME_NORMALIZED);
     CloseHandle(d);
     if (n == 0 || n >= size)
         return true;
-    if (expected[n - 1] != '\\')
-        expected[n++] = '\\';
-    DWORD nbase = lstrlenA(base);
-    if (n + nbase >= size)
+    if (expected[n - 1] != L'\\')
+        expected[n++] = L'\\';
+    expected[n] = L'\0';
+    if (n + lstrlenW(wname) >= size)
         return true;
-    CopyMemory(expected + n, base, nbase + 1);
-    n = GetFinalPathNameByHandleA(h, got, size, FILE_NAME_NORMALIZED);
+    lstrcatW(expected, wname);
+    n = GetFinalPathNameByHandleW(h, got, size, FILE_NAME_NORMALIZED);
     if (n == 0 || n >= size)
         return true;
-    return lstrcmpiA(expected, got) == 0;
+    return lstrcmpiW(expected, got) == 0;
 }
 
 // Opens name with CreateFileA, shared with every other handle of the file.

@@ -332,6 +332,11 @@ TEST_F(Tool, AListThatDoesNotEndWithABraceKeepsTheBackup)
         "{\n  \"a\": \"}",
         "{}x",
         "{} \n\t\r\n]",
+        "{\"a\": 1}{\"b\": 2}", // more after the object: a cut of it
+        "{\"a\": 1}\n{}\n",      // would pass for a whole list
+        "{\"a\": 1}}",
+        "{\"a\": 1} x",
+        "{\"a\": \"}\"} \"}\"",
         std::string("{}\0", 3),
         "{}\x1a", // on Windows a text read ends at it: refused as such
         "\xEF\xBB\xBF{\n  \"a\": 1\n",
@@ -415,6 +420,8 @@ TEST_F(Tool, ProgramsRunAtOnceEachAddEveryNameOnce)
 // into the console's Ctrl-C event.
 void interrupt(int pid, void *arg)
 {
+    for (pid_t group; (group = getpgid(pid)) != pid && group != -1;)
+        std::this_thread::sleep_for(std::chrono::microseconds(100)); // signals at defaults
     std::this_thread::sleep_for(std::chrono::microseconds(*static_cast<long *>(arg)));
     kill(pid, SIGINT);
 }
@@ -499,6 +506,11 @@ void fifolist(const scratch &folder)
     ASSERT_EQ(unlink(folder.path("sounds.json").c_str()), 0);
     ASSERT_EQ(mkfifo(folder.path("sounds.json").c_str(), 0644), 0);
 }
+void looplist(const scratch &folder)
+{
+    ASSERT_EQ(unlink(folder.path("sounds.json").c_str()), 0);
+    ASSERT_EQ(symlink("sounds.json", folder.path("sounds.json").c_str()), 0);
+}
 void folderbackup(const scratch &folder)
 {
     ASSERT_EQ(mkdir(folder.path("sounds.backup").c_str(), 0755), 0);
@@ -515,6 +527,7 @@ TEST_F(Tool, PlantedFilesAreRefusedWithoutWaitingOrWritingAnything)
         {"list links to the backup", listtobackup, nobackup, true},
         {"backup is a FIFO", fifobackup, nobackup, false},
         {"list is a FIFO", fifolist, unreadable, false},
+        {"list is a link to itself", looplist, unreadable, false},
         {"backup is a folder", folderbackup, nobackup, true},
     };
     const std::string old = "{\n" + member + "}\n";
@@ -539,6 +552,22 @@ TEST_F(Tool, PlantedFilesAreRefusedWithoutWaitingOrWritingAnything)
         EXPECT_TRUE(same(readfile(folder.path("outside/target")), target));
         EXPECT_FALSE(exists(folder.path("outside/new")));
     }
+}
+
+TEST_F(Tool, ALinkedBackupIsRefusedInAFolderOfAnyName)
+{
+    // Wine follows a link that Windows would show as one; the program then
+    // compares the file's final path with the folder's, whatever its name.
+    const std::string dir = folder.path("\xE9\x9F\xB3\xE5\xA3\xB0 pack \xF0\x9F\x98\x80");
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    const std::string old = "{\n" + member + "}\n";
+    writefile(dir + "/sounds.json", old);
+    writefile(dir + "/target", "precious");
+    ASSERT_EQ(symlink("target", (dir + "/sounds.backup").c_str()), 0);
+    outcome got = runtool(dir, "bell\n");
+    EXPECT_EQ(got.out, session({nobackup}));
+    EXPECT_TRUE(same(readfile(dir + "/target"), "precious"));
+    EXPECT_TRUE(same(readfile(dir + "/sounds.json"), old));
 }
 
 TEST_F(Tool, AListLinkedFromElsewhereIsFollowed)
