@@ -116,6 +116,34 @@ bool syncfolder()
 }
 
 static int lockfd = -1;
+static int winefd = -1;
+
+// The Windows program run under Wine locks one byte far past the end of the
+// list (offset 0x7FFFFFFF00000000) with a POSIX lock, which flock does not
+// see. A lock of the same byte held by an open file description excludes it
+// as well, and unlike a plain POSIX lock is not dropped when another
+// descriptor of the file is closed. It needs the list open for writing; a
+// list that cannot be, or a system without such locks, goes without it (the
+// flock still keeps this program's copies apart).
+static void lockforwine(const char *name)
+{
+#ifdef F_OFD_SETLKW
+    if (sizeof(off_t) < 8)
+        return;
+    winefd = open(name, O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (winefd < 0)
+        return;
+    struct flock byte = {};
+    byte.l_type = F_WRLCK;
+    byte.l_whence = SEEK_SET;
+    byte.l_start = (off_t)0x7FFFFFFF << 32;
+    byte.l_len = 1;
+    while (fcntl(winefd, F_OFD_SETLKW, &byte) != 0 && errno == EINTR) {
+    }
+#else
+    (void)name;
+#endif
+}
 
 lockresult lockfile(const char *name)
 {
@@ -139,13 +167,18 @@ lockresult lockfile(const char *name)
         unlockfile();
         return lockfailed;
     }
+    lockforwine(name);
     return locked;
 }
 
 void unlockfile()
 {
+    // Closing the last descriptor of each lets its lock go.
+    if (winefd >= 0)
+        close(winefd);
     if (lockfd >= 0)
-        close(lockfd); // closing the last descriptor lets the lock go
+        close(lockfd);
+    winefd = -1;
     lockfd = -1;
 }
 

@@ -54,7 +54,7 @@ bool exists(const std::string &path)
     return lstat(path.c_str(), &st) == 0;
 }
 
-static std::string addsound, wine, wineprefix;
+static std::string addsound, wine, wineprefix, native;
 
 // gtest's main, taking the program under test from the command line.
 int main(int argc, char **argv)
@@ -70,7 +70,7 @@ int main(int argc, char **argv)
             return true;
         };
         if (!value("addsound", addsound) && !value("wine", wine)
-            && !value("wineprefix", wineprefix)) {
+            && !value("wineprefix", wineprefix) && !value("native", native)) {
             fprintf(stderr, "unknown argument %s\n", argv[i]);
             return 2;
         }
@@ -88,6 +88,11 @@ std::string toolpath()
 bool onwindows()
 {
     return !wine.empty();
+}
+
+std::string nativepath()
+{
+    return native;
 }
 
 std::string lineends(const std::string &text)
@@ -109,14 +114,15 @@ outcome runtool(const std::string &dir, const std::string &input,
                 const runoptions &options, void (*started)(int, void *),
                 void *arg)
 {
-    std::string program = options.program.empty() ? toolpath() : options.program;
+    std::string program = options.native ? nativepath()
+                        : options.program.empty() ? toolpath() : options.program;
     // Everything the child needs is made before fork: tests may start runs
     // from several threads at once.
     std::vector<std::string> args;
     if (!options.strace.empty())
         args = {"/usr/bin/strace", "-f", "-y", "-qq", "-o", options.strace,
                 "-e", "trace=openat,open,ftruncate,fsync,fdatasync,write,close,rename,unlink"};
-    if (onwindows())
+    if (onwindows() && !options.native)
         args.push_back(wine);
     args.push_back(program);
     std::vector<char *> argv;

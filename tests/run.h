@@ -26,6 +26,8 @@ struct runoptions {
     std::string program;             // in place of the program under test
     std::string output;              // a file for standard output, in place of the pipe
     std::string strace;              // run under strace -f -y, its log in this file
+    bool native = false;             // the native program, even when the
+                                     // program under test is the Windows one
 };
 
 struct outcome {
@@ -50,6 +52,10 @@ outcome runtool(const std::string &dir, const std::string &input,
 // Wine.
 std::string toolpath();
 bool onwindows();
+
+// The native program, from --native=PATH, or empty: given beside a Windows
+// program so that the two can be run at once.
+std::string nativepath();
 
 // Compares two byte strings; on a difference tells the lengths, where the
 // first difference is, and a few bytes around it, not the whole text.
