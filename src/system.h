@@ -68,7 +68,9 @@ enum lockresult {
 
 // Opens name and waits until this process alone holds an exclusive lock on
 // it. Another process calling lockfile on the same file waits in turn until
-// unlockfile. Does not hold any stop while it waits. One lock at a time.
+// unlockfile, whichever system's program it is (on Linux, the Windows
+// program under Wine too). Does not hold any stop while it waits. One lock
+// at a time.
 lockresult lockfile(const char *name);
 
 // Lets the lock go and closes what lockfile opened.
