@@ -23,7 +23,9 @@ static const size_t streamsize = 256 * 1024;
 static char readbuffer[streamsize];
 static char writebuffer[streamsize];
 static char backupbuffer[streamsize];
-static char scanbuffer[streamsize]; // the list is read through it to be measured
+// The list is measured through scanbuffer, then scanbuffer serves as the
+// buffer of the binary stream that checks its length.
+static char scanbuffer[streamsize];
 
 // Tells whether c is white space to JSON.
 static bool white(int c)
@@ -193,7 +195,7 @@ static bool measure(FILE *fp, listtext *text)
 static addresult wholelist(long long length, char *buffer)
 {
     fileopen how;
-    FILE *fp = openfile(listname, readbinary, readbuffer, streamsize, &how);
+    FILE *fp = openfile(listname, readbinary, scanbuffer, streamsize, &how);
     if (fp == nullptr)
         return unreadable;
     addresult result = unreadable;
@@ -281,7 +283,7 @@ static bool restore(const char *lead, int nlead, FILE *fp2, long long parked,
 }
 
 // The work of addentry, with the lock taken and the stops held. The list is
-// read and checked through fp and opened for writing as fp3 before
+// read and checked through fp, and opened for writing as fp3, before
 // sounds.backup (fp2) is touched; it is emptied only once the backup holds
 // its text on the disk, and rewritten from the backup only if all of that
 // text is read back.
@@ -304,16 +306,14 @@ static addresult update(const char *name)
             return unreadable;
         return nlead == -2 ? badend : badstart;
     }
-    fclose(fp); // read only: the counts are in
-    addresult whole = wholelist(nlead + 1 + text.length, string);
-    if (whole != added)
-        return whole;
-    if (!text.closed)
-        return badend;
+    addresult checked = wholelist(nlead + 1 + text.length, string);
+    if (checked == added && !text.closed)
+        checked = badend;
+    if (checked != added) {
+        fclose(fp); // read only
+        return checked;
+    }
 
-    fp = openfile(listname, readtext, readbuffer, streamsize, &how);
-    if (fp == nullptr)
-        return unreadable;
     FILE *fp3 = openfile(listname, updatetext, writebuffer, streamsize, &how);
     if (fp3 == nullptr) {
         fclose(fp); // read only
@@ -327,10 +327,12 @@ static addresult update(const char *name)
         return nobackup;
     }
 
-    // Park the text after the brace, on the disk. A length other than the
-    // one measured means that another program changed the list meanwhile.
+    // Park the text after the brace, read again from the start of the
+    // stream that was measured, on the disk. A length other than the one
+    // measured means that another program changed the list meanwhile.
     addresult result = added;
     long long parked = -1;
+    rewind(fp);
     if (readlead(fp, lead) != nlead)
         result = unreadable;
     else if ((parked = copylines(fp, fp2, string)) != text.length)

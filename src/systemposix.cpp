@@ -60,8 +60,9 @@ FILE *openfile(const char *name, filemode mode, char *buffer, size_t size,
         return nullptr;
     }
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        *how = fstat(fd, &st) == 0 ? notregular : failed;
+    bool known = fstat(fd, &st) == 0;
+    if (!known || !S_ISREG(st.st_mode)) {
+        *how = known ? notregular : failed;
         close(fd);
         return nullptr;
     }
@@ -152,10 +153,10 @@ lockresult lockfile(const char *name)
         return errno == ENOENT ? lockabsent
              : errno == ENXIO || errno == ELOOP ? locknotregular : lockfailed;
     struct stat st;
-    if (fstat(lockfd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        lockresult result = fstat(lockfd, &st) == 0 ? locknotregular : lockfailed;
+    bool known = fstat(lockfd, &st) == 0;
+    if (!known || !S_ISREG(st.st_mode)) {
         unlockfile();
-        return result;
+        return known ? locknotregular : lockfailed;
     }
     // flock, not fcntl: closing any other descriptor of the file, as every
     // stream of the call does, would drop an fcntl lock.

@@ -9,7 +9,6 @@
 #include <csignal>
 #include <fstream>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "layout.h"
@@ -18,16 +17,6 @@
 namespace {
 
 using steady = std::chrono::steady_clock;
-
-// A list of about size bytes.
-std::string biglist(size_t size)
-{
-    std::string text = "{\n";
-    for (int i = 0; text.size() < size; i++)
-        text += "  \"block.thing" + std::to_string(i) + ".step\": {\"sounds\": [\"block/thing"
-              + std::to_string(i) + "/step\", {\"name\": \"x\", \"volume\": 0.5}]},\n";
-    return text + "  \"last\": {\"sounds\": [\"last\"]}\n}\n";
-}
 
 struct shot {
     std::chrono::microseconds after;
@@ -54,11 +43,7 @@ bool waitstopped(int pid)
 void fire(int pid, void *arg)
 {
     shot *s = static_cast<shot *>(arg);
-    // Not before the child has its own process group, which it takes once
-    // its signals are back at their defaults: sent earlier, a signal the
-    // tests' runner ignores would be lost.
-    for (pid_t group; (group = getpgid(pid)) != pid && group != -1;)
-        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    waitdefaults(pid);
     std::this_thread::sleep_for(s->after);
     kill(pid, s->signal);
     if (s->signal == SIGTSTP) {

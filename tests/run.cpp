@@ -2,6 +2,7 @@
 #include "run.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <csignal>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include <stdexcept>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -208,6 +210,21 @@ outcome runtool(const std::string &dir, const std::string &input,
     else if (WIFSIGNALED(status))
         result.signal = WTERMSIG(status);
     return result;
+}
+
+void waitdefaults(int pid)
+{
+    for (pid_t group; (group = getpgid(pid)) != pid && group != -1;)
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+}
+
+std::string biglist(size_t size)
+{
+    std::string text = "{\n";
+    for (int i = 0; text.size() < size; i++)
+        text += "  \"block.thing" + std::to_string(i) + ".step\": {\"sounds\": [\"block/thing"
+              + std::to_string(i) + "/step\", {\"name\": \"x\", \"volume\": 0.5}]},\n";
+    return text + "  \"last\": {\"sounds\": [\"last\"]}\n}\n";
 }
 
 static std::string excerpt(const std::string &text, size_t at)

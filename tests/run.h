@@ -47,6 +47,14 @@ outcome runtool(const std::string &dir, const std::string &input,
                 void (*started)(int pid, void *arg) = nullptr,
                 void *arg = nullptr);
 
+// Returns once the child pid started by runtool has its signals at their
+// defaults (it takes a process group of its own right after): a signal sent
+// earlier might meet one that the tests' runner ignores.
+void waitdefaults(int pid);
+
+// A sound list of about size bytes, of many members.
+std::string biglist(size_t size);
+
 // The program under test, from --addsound=PATH on the test's command line;
 // --wine=PATH and --wineprefix=DIR when it is the Windows build, run under
 // Wine.

@@ -432,8 +432,7 @@ TEST_F(Tool, ProgramsRunAtOnceEachAddEveryNameOnce)
 // into the console's Ctrl-C event.
 void interrupt(int pid, void *arg)
 {
-    for (pid_t group; (group = getpgid(pid)) != pid && group != -1;)
-        std::this_thread::sleep_for(std::chrono::microseconds(100)); // signals at defaults
+    waitdefaults(pid);
     std::this_thread::sleep_for(std::chrono::microseconds(*static_cast<long *>(arg)));
     kill(pid, SIGINT);
 }
@@ -442,10 +441,7 @@ TEST_F(Tool, ACtrlCDuringAnInsertionOnWindowsWaitsForTheFiles)
 {
     if (!onwindows())
         GTEST_SKIP() << "the native program's stops have tests of their own";
-    std::string old = "{\n";
-    while (old.size() < (32u << 20))
-        old += "  \"thing" + std::to_string(old.size()) + "\": {\"sounds\": [\"thing\"]},\n";
-    old += "  \"last\": 1\n}\n";
+    const std::string old = biglist(32 << 20);
     const std::string added = lineends(block("bell") + old.substr(1));
     putlist(old);
     auto start = std::chrono::steady_clock::now();
